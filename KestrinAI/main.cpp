@@ -1,0 +1,42 @@
+#include "AppInfo.h"
+#include "ConversationStore.h"
+#include "DebugLog.h"
+#include "QuitOnSignal.h"
+
+#include <QApplication>
+
+#include <csignal>
+
+namespace {
+
+// Placing, stacking and capturing windows needs X11; on a Wayland session run through XWayland
+// unless the user chose a platform.
+void preferX11()
+{
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM") && qgetenv("XDG_SESSION_TYPE") == "wayland")
+        qputenv("QT_QPA_PLATFORM", "xcb");
+}
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    preferX11();
+    QApplication app(argc, argv);
+    QApplication::setApplicationName(AppInfo::name);
+    QApplication::setApplicationVersion(AppInfo::version);
+    QApplication::setDesktopFileName(QStringLiteral("kestrin-ai"));
+    // An accessory: it lives in the tray and the edge panel, and closing a window never quits.
+    QApplication::setQuitOnLastWindowClosed(false);
+    QuitOnSignal::install({SIGINT, SIGTERM});
+
+    DebugLog::log(QStringLiteral("=== %1 %2 launched (pid %3) ===")
+                      .arg(AppInfo::name, AppInfo::version)
+                      .arg(QApplication::applicationPid()));
+
+    const int status = QApplication::exec();
+    // A save requested just before quitting must still reach the disk.
+    ConversationStore::waitForPendingSaves();
+    DebugLog::log(QStringLiteral("=== %1 quit ===").arg(AppInfo::name));
+    return status;
+}

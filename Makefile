@@ -1,0 +1,25 @@
+# The two commands of the README: `make run` and `make test`. Both install what is missing first.
+BUILD_DIR ?= build
+ARGS ?=
+BENCH_ARGS ?=
+
+.PHONY: run test build deps bench clean
+
+run: build
+	./$(BUILD_DIR)/kestrin-ai $(ARGS)
+
+test: build
+	cd $(BUILD_DIR) && ctest --output-on-failure --timeout 600 -j2
+
+bench: build
+	./$(BUILD_DIR)/bench/kestrin-bench $(BENCH_ARGS)
+
+build: deps
+	cmake -S . -B $(BUILD_DIR) -G Ninja
+	cmake --build $(BUILD_DIR)
+
+deps:
+	@tools/install-deps.sh
+
+clean:
+	rm -rf $(BUILD_DIR)

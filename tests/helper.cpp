@@ -1,0 +1,64 @@
+// A child process for tests that need a fresh process (the log opens once per process) or one
+// that can be killed at any moment.
+//
+//   kestrin-test-helper log MESSAGE...      logs each message, then exits 0
+//   kestrin-test-helper save-loop PATH      saves ever-changing conversations until killed;
+//                                           prints "ready" once the first save is on disk
+
+#include "ConversationStore.h"
+#include "DebugLog.h"
+
+#include <QCoreApplication>
+#include <QTextStream>
+
+#include <cstdio>
+
+namespace {
+
+int logMessages(const QStringList &messages)
+{
+    for (const QString &message : messages)
+        DebugLog::log(message);
+    return 0;
+}
+
+// Every message of snapshot n carries n, so a reader can tell whether it saw one whole snapshot.
+ConversationSnapshot snapshotNumber(int n)
+{
+    ConversationSnapshot snapshot;
+    const int count = 1 + (n * 37) % 400; // sizes vary, so writes take varying time
+    for (int i = 0; i < count; ++i) {
+        const QString text = QStringLiteral("snapshot %1 message %2 %3").arg(n).arg(i).arg(QString(i % 50, u'x'));
+        snapshot.orynMessages.append(ChatMessage(ChatMessage::Role::user, text));
+        snapshot.kestrinMessages.append(ChatMessage(ChatMessage::Role::assistant, text));
+        snapshot.orynHistory.append(ChatTurn{QStringLiteral("user"), text, std::nullopt});
+    }
+    return snapshot;
+}
+
+int saveLoop(const QString &path)
+{
+    for (int n = 1;; ++n) {
+        ConversationStore::save(snapshotNumber(n), path);
+        if (n % 3 == 0)
+            ConversationStore::waitForPendingSaves();
+        if (n == 3) {
+            std::puts("ready");
+            std::fflush(stdout);
+        }
+    }
+}
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    QCoreApplication app(argc, argv);
+    const QStringList args = app.arguments().mid(1);
+    if (args.value(0) == QLatin1String("log"))
+        return logMessages(args.mid(1));
+    if (args.value(0) == QLatin1String("save-loop") && args.size() == 2)
+        return saveLoop(args.at(1));
+    QTextStream(stderr) << "usage: kestrin-test-helper log MESSAGE... | save-loop PATH\n";
+    return 2;
+}

@@ -1,0 +1,73 @@
+// The program itself, as a child process: launch line, clean quit on signals, private files.
+
+#include "TestSupport.h"
+
+#include <QRegularExpression>
+
+#include <csignal>
+
+using namespace TestSupport;
+
+class AppTest : public QObject
+{
+    Q_OBJECT
+
+    QTemporaryDir m_homes;
+
+private slots:
+    void launchesLogsAndQuitsOnSignal_data()
+    {
+        QTest::addColumn<int>("signal");
+        QTest::newRow("SIGTERM") << int(SIGTERM);
+        QTest::newRow("SIGINT") << int(SIGINT);
+    }
+    void launchesLogsAndQuitsOnSignal()
+    {
+        QFETCH(int, signal);
+        const QString home = m_homes.filePath(QString::fromLatin1(QTest::currentDataTag()));
+        const QString log = home + QStringLiteral("/data/Kestrin AI/kestrin.log");
+
+        QProcess program;
+        program.setProcessEnvironment(childEnvironment(home));
+        program.setProcessChannelMode(QProcess::ForwardedChannels);
+        program.start(QStringLiteral(KESTRIN_PROGRAM));
+        QVERIFY(program.waitForStarted(10000));
+
+        const QString launchLine = QStringLiteral("=== Kestrin AI 1.0 launched (pid %1) ===").arg(program.processId());
+        QTRY_VERIFY_WITH_TIMEOUT(QString::fromUtf8(readAll(log)).contains(launchLine), 20000);
+        const QRegularExpression shape(QStringLiteral(R"(^\[\d{4}-\d\d-\d\dT\d\d:\d\d:\d\dZ\] === Kestrin AI 1\.0 launched \(pid \d+\) ===$)"));
+        QVERIFY(shape.match(QString::fromUtf8(readAll(log)).split(u'\n').first()).hasMatch());
+
+        ::kill(pid_t(program.processId()), signal);
+        QVERIFY(program.waitForFinished(10000));
+        QCOMPARE(program.exitStatus(), QProcess::NormalExit);
+        QCOMPARE(program.exitCode(), 0);
+
+        QCOMPARE(modeOf(home + QStringLiteral("/data/Kestrin AI")), 0700);
+        QCOMPARE(modeOf(log), 0600);
+    }
+
+    void tightensAnExistingSupportFolder()
+    {
+        const QString home = m_homes.filePath(QStringLiteral("loose"));
+        const QString support = home + QStringLiteral("/data/Kestrin AI");
+        QVERIFY(QDir().mkpath(support));
+        QVERIFY(QFile::setPermissions(support, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner | QFile::ReadOther | QFile::ExeOther));
+        writeAll(support + QStringLiteral("/kestrin.log"), "[old] line\n");
+        QVERIFY(QFile::setPermissions(support + QStringLiteral("/kestrin.log"), QFile::ReadOwner | QFile::WriteOwner | QFile::ReadOther));
+
+        QProcess program;
+        program.setProcessEnvironment(childEnvironment(home));
+        program.start(QStringLiteral(KESTRIN_PROGRAM));
+        QVERIFY(program.waitForStarted(10000));
+        QTRY_VERIFY_WITH_TIMEOUT(readAll(support + QStringLiteral("/kestrin.log")).contains("launched"), 20000);
+        program.terminate();
+        QVERIFY(program.waitForFinished(10000));
+        QVERIFY(readAll(support + QStringLiteral("/kestrin.log")).startsWith("[old] line\n"));
+        QCOMPARE(modeOf(support), 0700);
+        QCOMPARE(modeOf(support + QStringLiteral("/kestrin.log")), 0600);
+    }
+};
+
+KESTRIN_TEST_MAIN(AppTest)
+#include "tst_app.moc"

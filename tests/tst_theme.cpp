@@ -1,0 +1,92 @@
+#include "PanelState.h"
+#include "SettingsStore.h"
+#include "TestSupport.h"
+#include "Theme.h"
+
+#include <QGuiApplication>
+#include <QQmlComponent>
+#include <QQmlContext>
+#include <QQmlEngine>
+#include <QtQml/qqmlextensionplugin.h>
+
+Q_IMPORT_QML_PLUGIN(KestrinAIPlugin)
+
+class ThemeTest : public QObject
+{
+    Q_OBJECT
+
+    std::unique_ptr<QObject> create(QQmlEngine &engine, const QByteArray &qml)
+    {
+        QQmlComponent component(&engine);
+        component.setData(qml, QUrl(QStringLiteral("inline.qml")));
+        std::unique_ptr<QObject> object(component.create());
+        if (!object)
+            qWarning() << component.errorString();
+        return object;
+    }
+
+private slots:
+    void colourConstructor()
+    {
+        const QColor c = Theme::color(0x7AA2FF);
+        QCOMPARE(c.red(), 122);
+        QCOMPARE(c.green(), 162);
+        QCOMPARE(c.blue(), 255);
+        QCOMPARE(c.alphaF(), 1.0f);
+        QCOMPARE(Theme::brand(), Theme::oryn());
+        QCOMPARE(Theme::color(0x123456, 0.5).alpha(), 128);
+        QCOMPARE(Theme::strokeStrong().alphaF(), Theme::color(0xFFFFFF, 0.14).alphaF());
+        QVERIFY(qAbs(Theme::stroke().alphaF() - 0.07f) < 0.005f);
+        QCOMPARE(Theme::ink().name(), QStringLiteral("#0a0b0f"));
+        QCOMPARE(Theme::bad().name(), QStringLiteral("#f87171"));
+    }
+
+    void qmlSeesTheSameValues()
+    {
+        QQmlEngine engine;
+        auto object = create(engine, R"(
+            import QtQuick
+            import KestrinAI
+            QtObject {
+                property color oryn: Theme.oryn
+                property color stroke: Theme.stroke
+                property int width: Theme.panelWidth + Theme.bulgeWidth
+                property real stiffness: Theme.springStiffness
+                property real wait: SettingsStore.wakeWordCommandTimeout
+                property int voices: SettingsStore.availableKokoroVoices.length
+            })");
+        QVERIFY(object);
+        QCOMPARE(object->property("oryn").value<QColor>(), Theme::oryn());
+        QCOMPARE(object->property("stroke").value<QColor>(), Theme::stroke());
+        QCOMPARE(object->property("width").toInt(), 436);
+        QCOMPARE(object->property("stiffness").toDouble(), 320.0);
+        QCOMPARE(object->property("wait").toDouble(), SettingsStore::shared()->wakeWordCommandTimeout());
+        QCOMPARE(object->property("voices").toInt(), 9);
+    }
+
+    void qmlFollowsThePanelState()
+    {
+        QQmlEngine engine;
+        PanelState state;
+        engine.rootContext()->setContextProperty(QStringLiteral("testPanel"), &state); // test-only injection
+        auto object = create(engine, R"(
+            import QtQml
+            QtObject {
+                property bool open: testPanel.isExpanded
+                function enter() { testPanel.hoverChanged(true) }
+                function pin() { testPanel.isPinned = true }
+            })");
+        QVERIFY(object);
+        QCOMPARE(object->property("open").toBool(), false);
+        QMetaObject::invokeMethod(object.get(), "enter");
+        QVERIFY(state.isExpanded());
+        QCOMPARE(object->property("open").toBool(), true);
+        QMetaObject::invokeMethod(object.get(), "pin");
+        QVERIFY(state.isPinned());
+        state.collapseNow();
+        QCOMPARE(object->property("open").toBool(), false);
+    }
+};
+
+KESTRIN_GUI_TEST_MAIN(ThemeTest)
+#include "tst_theme.moc"
