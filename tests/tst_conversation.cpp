@@ -165,9 +165,41 @@ private slots:
 
     void emptySnapshotRoundTrip()
     {
-        QCOMPARE(ConversationStore::encode({}), QByteArray(R"({"kestrinMessages":[],"orynHistory":[],"orynMessages":[]})"));
+        QCOMPARE(ConversationStore::encode({}), QByteArray(R"({"orynMessages":[],"kestrinMessages":[],"orynHistory":[]})"));
         const auto decoded = ConversationStore::decode(ConversationStore::encode({}));
         QVERIFY(decoded && decoded->isEmpty());
+    }
+
+    void encoderAgreesWithTheRecordForms()
+    {
+        // Every control character (NUL too), quotes, backslashes, non-ASCII.
+        QString tricky;
+        for (char16_t c = 0; c < 0x20; ++c)
+            tricky.append(QChar(c));
+        tricky += QStringLiteral("\"\\/ é 漢字 🦅 </script>");
+        ConversationSnapshot snapshot;
+        snapshot.orynMessages = {user(tricky), assistant(QString())};
+        snapshot.kestrinMessages = {assistant(tricky.repeated(3))};
+        snapshot.orynHistory = {turn(tricky, tricky), ChatTurn{QStringLiteral("user"), QStringLiteral("x"), tricky}};
+
+        QJsonArray oryn, kestrin, history;
+        for (const auto &m : snapshot.orynMessages) oryn.append(m.toJson());
+        for (const auto &m : snapshot.kestrinMessages) kestrin.append(m.toJson());
+        for (const auto &t : snapshot.orynHistory) history.append(t.toJson());
+        const QJsonObject expected{{"orynMessages", oryn}, {"kestrinMessages", kestrin}, {"orynHistory", history}};
+
+        QJsonParseError error{};
+        const QJsonDocument written = QJsonDocument::fromJson(ConversationStore::encode(snapshot), &error);
+        QCOMPARE(error.error, QJsonParseError::NoError);
+        QCOMPARE(written.object(), expected);
+        const auto decoded = ConversationStore::decode(ConversationStore::encode(snapshot));
+        QVERIFY(decoded);
+        QCOMPARE(decoded->orynMessages.at(0).text(), tricky);
+        QCOMPARE(decoded->orynMessages.at(0).date(), snapshot.orynMessages.at(0).date());
+
+        // Text cut in the middle of a surrogate pair still makes a file that loads.
+        const QString cut = QStringLiteral("🦅").left(1);
+        QVERIFY(ConversationStore::decode(ConversationStore::encode({{user(cut)}, {}, {turn(cut, cut)}})));
     }
 
     void readsFilesItDidNotWrite()
