@@ -1,7 +1,6 @@
 # The two commands of the README: `make run` and `make test`. Both install what is missing first.
 BUILD_DIR ?= build
 ARGS ?=
-BENCH_ARGS ?=
 
 .PHONY: run test build deps bench clean
 
@@ -12,7 +11,8 @@ test: build
 	cd $(BUILD_DIR) && ctest --output-on-failure --timeout 600 -j2
 
 bench: build
-	./$(BUILD_DIR)/bench/kestrin-bench $(BENCH_ARGS)
+	./$(BUILD_DIR)/bench/kestrin-bench
+	./$(BUILD_DIR)/bench/kestrin-engine-bench
 
 build: deps
 	cmake -S . -B $(BUILD_DIR) -G Ninja
