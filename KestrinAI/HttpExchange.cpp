@@ -25,6 +25,9 @@ HttpExchange::HttpExchange(const QByteArray &method, const QUrl &url, const QByt
     m_noBody = method == "HEAD";
 
     m_socket->setProxy(QNetworkProxy::NoProxy);
+    // A consumer slower than the engine leaves the rest in the kernel (TCP holds the engine
+    // back) instead of letting this buffer grow with the stream.
+    m_socket->setReadBufferSize(256 * 1024);
     m_idle.setSingleShot(true);
     m_idle.setTimerType(Qt::PreciseTimer);
     m_idle.setInterval(idleLimit);
@@ -77,7 +80,10 @@ void HttpExchange::finish(const std::optional<OllamaError> &error)
 void HttpExchange::onReadyRead()
 {
     m_idle.start();
-    m_in.append(m_socket->readAll());
+    if (m_in.isEmpty())
+        m_in = m_socket->readAll();
+    else
+        m_in.append(m_socket->readAll());
     if (!m_headDone) {
         QPointer<HttpExchange> self(this);
         if (!parseHead() || !self || m_ended)
@@ -163,8 +169,8 @@ bool HttpExchange::decodeBody()
         break;
     case Framing::length: {
         const qsizetype take = qsizetype(qMin<qint64>(m_remaining, m_in.size()));
-        out = m_in.left(take);
-        m_in.clear(); // bytes past the body are not ours to read
+        out = std::exchange(m_in, {});
+        out.truncate(take); // bytes past the body are not ours to read
         m_remaining -= take;
         done = m_remaining == 0;
         break;

@@ -80,7 +80,10 @@ void OllamaStream::end(const std::optional<OllamaError> &error)
 
 void OllamaStream::onBody(const QByteArray &bytes)
 {
-    m_buffer.append(bytes);
+    if (m_buffer.isEmpty())
+        m_buffer = bytes; // shared, not copied: the common case of reads that end on a line feed
+    else
+        m_buffer.append(bytes);
     if (consumeLines(false))
         end(std::nullopt);
 }

@@ -24,7 +24,8 @@ namespace {
 std::optional<QJsonObject> parseObject(QByteArrayView json)
 {
     QJsonParseError error{};
-    const QJsonDocument document = QJsonDocument::fromJson(json.toByteArray(), &error);
+    // A view on the caller's bytes, not a copy: this runs for every line of every stream.
+    const QJsonDocument document = QJsonDocument::fromJson(QByteArray::fromRawData(json.data(), json.size()), &error);
     if (error.error != QJsonParseError::NoError || !document.isObject())
         return std::nullopt;
     return document.object();

@@ -23,6 +23,7 @@
 #include <QTimer>
 
 #include <algorithm>
+#include <limits>
 #include <chrono>
 
 #include <arpa/inet.h>
@@ -156,7 +157,11 @@ int main(int argc, char *argv[])
     pieces.reserve(pieceCount);
     for (int i = 0; i < pieceCount; ++i)
         pieces.append(QStringLiteral(" w%1").arg(i % 1000));
-    const QByteArray body = TestEngine::joined(TestEngine::chatLines(model, pieces));
+    // Small lines, the engine's keys without its timestamps: the per-line cost is what counts.
+    QByteArray body;
+    for (const QString &piece : pieces)
+        body += R"({"message":{"role":"assistant","content":")" + piece.toUtf8() + R"("},"done":false})" "\n";
+    body += R"({"message":{"role":"assistant","content":""},"done":true})" "\n";
 
     QThread engineThread;
     auto *engine = new TestEngine;
@@ -185,8 +190,15 @@ int main(int argc, char *argv[])
 
     QList<double> memory;
     qint64 received = 0;
-    QElapsedTimer clock;
     const double before = residentMb();
+    // Five runs each, alternating; the best of each counts (the least disturbed by the machine).
+    qint64 clientNs = std::numeric_limits<qint64>::max();
+    qint64 minimalNs = std::numeric_limits<qint64>::max();
+    qint64 minimalLines = 0;
+    for (int run = 0; run < 5; ++run) {
+    memory.clear();
+    received = 0;
+    QElapsedTimer clock;
     clock.start();
     {
         auto stream = OllamaClient::streamChat(model, {}, std::nullopt);
@@ -203,8 +215,11 @@ int main(int argc, char *argv[])
         });
         loop.exec();
     }
-    const qint64 clientNs = clock.nsecsElapsed();
-    const auto [minimalNs, minimalLines] = timeMinimal();
+    clientNs = std::min(clientNs, clock.nsecsElapsed());
+    const auto [ns, lines] = timeMinimal();
+    minimalNs = std::min(minimalNs, ns);
+    minimalLines = lines;
+    }
 
     const double seconds = double(clientNs) / 1e9;
     out << "Stream of " << received << " pieces, " << QString::number(double(body.size()) / 1e6, 'f', 1) << " MB of NDJSON\n";
