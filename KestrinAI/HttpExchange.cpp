@@ -18,7 +18,7 @@ HttpExchange::HttpExchange(const QByteArray &method, const QUrl &url, const QByt
     if (target.isEmpty())
         target = "/";
     m_request = method + ' ' + target + " HTTP/1.1\r\nHost: " + url.authority(QUrl::FullyEncoded).toLatin1()
-        + "\r\nAccept: */*\r\nConnection: close\r\n";
+        + "\r\nConnection: close\r\n";
     if (!body.isNull())
         m_request += "Content-Type: application/json\r\nContent-Length: " + QByteArray::number(body.size()) + "\r\n";
     m_request += "\r\n" + body;
