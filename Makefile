@@ -13,6 +13,7 @@ test: build
 bench: build
 	./$(BUILD_DIR)/bench/kestrin-bench
 	./$(BUILD_DIR)/bench/kestrin-engine-bench
+	./$(BUILD_DIR)/bench/kestrin-recognizer-bench
 
 build: deps
 	cmake -S . -B $(BUILD_DIR) -G Ninja

@@ -1,0 +1,396 @@
+#include "PocketSphinxDecoder.h"
+
+#include "AudioEngine.h"
+#include "DebugLog.h"
+
+#include <QElapsedTimer>
+#include <QFileInfo>
+#include <QTemporaryFile>
+
+#include <pocketsphinx.h>
+#include <sphinxbase/err.h>
+#include <sphinxbase/ngram_model.h>
+
+#include <mutex>
+
+namespace {
+
+constexpr qsizetype frameSamples = 160; // PocketSphinx's 10 ms frame shift at 16 kHz
+constexpr qsizetype samplesPerSecond = AudioEngine::sampleRate;
+// Listening is decoded in steps of 100 ms: the rate of partial results and of pause checks.
+constexpr qsizetype listenStep = samplesPerSecond / 10;
+constexpr qsizetype spotStep = samplesPerSecond / 20;
+// After a wake phrase, this much audio without speech means the phrase stood alone.
+constexpr qsizetype commandWaitSamples = samplesPerSecond;
+// Caps that keep endless noise from growing an utterance without bound.
+constexpr qsizetype maxSpottingSamples = 20 * samplesPerSecond;
+constexpr qsizetype maxSpeechSamples = 30 * samplesPerSecond;
+// Until a decoder has heard this much speech, its cepstral mean is still settling.
+constexpr qsizetype adaptationSamples = 4 * samplesPerSecond;
+
+const char *const wakeSearch = "wake";
+const char *const dictationSearch = "dictation";
+
+struct WakeWord
+{
+    const char *word;
+    const char *pronunciation;
+    const char *phrase;
+    // The keyword search's detection threshold: lower finds more (and more false alarms).
+    // Set against generated voices with recognizer_bench.
+    const char *threshold;
+};
+
+const WakeWord wakeWords[] = {
+    {"oryn", "AO R IH N", "hey oryn", "1e-20"},
+    {"tarvik", "T AA R V IH K", "hey tarvik", "1e-20"},
+    {"kestrin", "K EH S T R IH N", "hey kestrin", "1e-20"},
+};
+
+// Decoders are made and freed one at a time: each one re-opens PocketSphinx's process-wide
+// log file, which must not happen under another decoder's feet.
+std::mutex &lifecycleMutex()
+{
+    static std::mutex mutex;
+    return mutex;
+}
+
+void discardLog(void *, err_lvl_t, const char *, ...) {}
+
+} // namespace
+
+const QStringList &PocketSphinxDecoder::wakePhrases()
+{
+    static const QStringList phrases = [] {
+        QStringList list;
+        for (const WakeWord &w : wakeWords)
+            list << QString::fromLatin1(w.phrase);
+        return list;
+    }();
+    return phrases;
+}
+
+PocketSphinxDecoder::PocketSphinxDecoder(const QString &modelFolder)
+    : m_modelFolder(modelFolder)
+{
+}
+
+std::unique_ptr<PocketSphinxDecoder> PocketSphinxDecoder::create(const QString &modelFolder, QString *error)
+{
+    const auto fail = [error](const QString &why) {
+        if (error)
+            *error = why;
+        DebugLog::log(QStringLiteral("Speech model: ") + why);
+        return std::unique_ptr<PocketSphinxDecoder>();
+    };
+    const QByteArray hmm = QFile::encodeName(modelFolder + QStringLiteral("/en-us"));
+    const QByteArray dict = QFile::encodeName(modelFolder + QStringLiteral("/cmudict-en-us.dict"));
+    if (!QFileInfo(QString::fromLocal8Bit(hmm)).isDir() || !QFileInfo::exists(QString::fromLocal8Bit(dict)))
+        return fail(QStringLiteral("not installed in ") + modelFolder);
+
+    QElapsedTimer timer;
+    timer.start();
+    std::unique_ptr<PocketSphinxDecoder> decoder(new PocketSphinxDecoder(modelFolder));
+    {
+        const std::lock_guard lock(lifecycleMutex());
+        // PocketSphinx logs a great deal, from every decoder's thread into one shared file
+        // handle; nothing of it is wanted.
+        err_set_callback(discardLog, nullptr);
+        cmd_ln_t *config = cmd_ln_init(nullptr, ps_args(), TRUE,
+                                       "-hmm", hmm.constData(),
+                                       "-dict", dict.constData(),
+                                       "-logfn", "/dev/null",
+                                       "-kws_threshold", "1e-20",
+                                       // A pause of 0.7 s ends an utterance: people stop for
+                                       // half a second in mid-sentence.
+                                       "-vad_postspeech", "70",
+                                       // Caps the dictation search's active models per frame:
+                                       // half the CPU of the default, and no loss of accuracy
+                                       // measured on generated commands.
+                                       "-maxhmmpf", "1500",
+                                       nullptr);
+        if (config) {
+            decoder->m_ps = ps_init(config);
+            cmd_ln_free_r(config); // the decoder keeps its own reference
+        }
+    }
+    if (!decoder->m_ps)
+        return fail(QStringLiteral("the acoustic model or dictionary in %1 could not be loaded").arg(modelFolder));
+    for (const WakeWord &w : wakeWords) {
+        // A keyword naming a word the dictionary lacks would silently never be found.
+        if (ps_add_word(decoder->m_ps, w.word, w.pronunciation, TRUE) < 0)
+            return fail(QStringLiteral("could not add \"%1\" to the dictionary").arg(QLatin1String(w.word)));
+    }
+    DebugLog::log(QStringLiteral("Speech model loaded in %1 ms").arg(timer.elapsed()));
+    return decoder;
+}
+
+PocketSphinxDecoder::~PocketSphinxDecoder()
+{
+    if (!m_ps)
+        return;
+    abandon();
+    const std::lock_guard lock(lifecycleMutex());
+    ps_free(m_ps);
+}
+
+bool PocketSphinxDecoder::ensureWakeSearch(QString *error)
+{
+    if (m_hasWakeSearch)
+        return true;
+    // The keyword list is read from a file: one phrase per line with its own threshold.
+    QTemporaryFile list;
+    if (!list.open()) {
+        if (error)
+            *error = QStringLiteral("could not write the wake phrase list");
+        return false;
+    }
+    for (const WakeWord &w : wakeWords)
+        list.write(QByteArray(w.phrase) + " /" + w.threshold + "/\n");
+    list.flush();
+    if (ps_set_kws(m_ps, wakeSearch, QFile::encodeName(list.fileName()).constData()) < 0) {
+        if (error)
+            *error = QStringLiteral("the wake phrase search could not be set up");
+        return false;
+    }
+    m_hasWakeSearch = true;
+    return true;
+}
+
+bool PocketSphinxDecoder::ensureDictationSearch(QString *error)
+{
+    if (m_hasDictationSearch)
+        return true;
+    QElapsedTimer timer;
+    timer.start();
+    const QByteArray path = QFile::encodeName(m_modelFolder + QStringLiteral("/en-us.lm.bin"));
+    ngram_model_t *lm = ngram_model_read(ps_get_config(m_ps), path.constData(), NGRAM_AUTO, ps_get_logmath(m_ps));
+    if (!lm) {
+        if (error)
+            *error = QStringLiteral("the language model %1 could not be loaded").arg(QString::fromLocal8Bit(path));
+        DebugLog::log(QStringLiteral("Speech model: the language model could not be loaded"));
+        return false;
+    }
+    // The wake names are not English words: with them, a dictated command may name one.
+    for (const WakeWord &w : wakeWords)
+        ngram_model_add_word(lm, w.word, 1.0f);
+    const int set = ps_set_lm(m_ps, dictationSearch, lm);
+    ngram_model_free(lm); // the search holds its own reference
+    if (set < 0) {
+        if (error)
+            *error = QStringLiteral("the dictation search could not be set up");
+        return false;
+    }
+    m_hasDictationSearch = true;
+    DebugLog::log(QStringLiteral("Speech model: dictation loaded in %1 ms").arg(timer.elapsed()));
+    return true;
+}
+
+bool PocketSphinxDecoder::begin(Mode mode, bool partialResults, QString *error)
+{
+    abandon();
+    const bool ready = mode == Mode::wakePhrase ? ensureWakeSearch(error) : ensureDictationSearch(error);
+    if (!ready)
+        return false;
+    m_mode = mode;
+    m_partials = partialResults;
+    m_phrase.clear();
+    m_lastPartial.clear();
+    m_speechSeen = false;
+    m_wasInSpeech = false;
+    m_listenedSamples = 0;
+    m_speechSamples = 0;
+    m_spotted.clear();
+    ps_set_search(m_ps, mode == Mode::wakePhrase ? wakeSearch : dictationSearch);
+    // A new stream resets PocketSphinx's frame count, which places a spotted phrase in time.
+    ps_start_stream(m_ps);
+    ps_start_utt(m_ps);
+    m_phase = mode == Mode::wakePhrase ? Phase::spotting : Phase::listening;
+    return true;
+}
+
+void PocketSphinxDecoder::abandon()
+{
+    if (m_phase == Phase::idle)
+        return;
+    ps_end_utt(m_ps);
+    m_phase = Phase::idle;
+    m_spotted.clear();
+}
+
+void PocketSphinxDecoder::restartSpotting()
+{
+    ps_end_utt(m_ps);
+    ps_start_stream(m_ps);
+    ps_start_utt(m_ps);
+    m_spotted.clear();
+    m_wasInSpeech = false;
+}
+
+bool PocketSphinxDecoder::feed(const qint16 *samples, qsizetype count, QList<RecognitionResult> &results)
+{
+    if (m_phase == Phase::spotting) {
+        const qsizetype used = spot(samples, count, results);
+        samples += used;
+        count -= used;
+    }
+    if (m_phase == Phase::listening && count > 0)
+        return listen(samples, count, results);
+    return m_phase == Phase::idle;
+}
+
+qsizetype PocketSphinxDecoder::spot(const qint16 *samples, qsizetype count, QList<RecognitionResult> &results)
+{
+    // The replay starts where the phrase ended (PocketSphinx's frame count since the stream
+    // began), not where it was noticed, so the steps can be as long as the pause checks allow.
+    for (qsizetype at = 0; at < count; at += spotStep) {
+        const qsizetype n = qMin(spotStep, count - at);
+        ps_process_raw(m_ps, samples + at, size_t(n), FALSE, FALSE);
+        m_spotted.append(reinterpret_cast<const char *>(samples + at), n * qsizetype(sizeof(qint16)));
+
+        const char *hypothesis = ps_get_hyp(m_ps, nullptr);
+        if (hypothesis && *hypothesis) {
+            // The search reports a phrase some frames after it ended; the words said since
+            // then are the start of the command, so they are decoded again as dictation.
+            QString phrase;
+            int endFrame = -1;
+            if (ps_seg_t *seg = ps_seg_iter(m_ps)) { // the first, should one step hold two
+                int startFrame = 0;
+                ps_seg_frames(seg, &startFrame, &endFrame);
+                phrase = QString::fromUtf8(ps_seg_word(seg)).simplified();
+                ps_seg_free(seg);
+            }
+            if (phrase.isEmpty()) // detections carry a trailing blank; the words are what count
+                phrase = QString::fromUtf8(hypothesis).simplified().split(QLatin1Char(' ')).mid(0, 2).join(QLatin1Char(' '));
+            const qsizetype spottedSamples = m_spotted.size() / qsizetype(sizeof(qint16));
+            const qsizetype replayFrom = qBound(qsizetype(0), qsizetype(endFrame + 1) * frameSamples, spottedSamples);
+            const QByteArray replay = m_spotted.mid(replayFrom * qsizetype(sizeof(qint16)));
+            m_spotted.clear();
+
+            ps_end_utt(m_ps);
+            QString error;
+            if (!ensureDictationSearch(&error)) {
+                // Without dictation the phrase alone is the transcript.
+                m_phrase = phrase;
+                m_phase = Phase::idle;
+                results.append({m_phrase, true});
+                return count;
+            }
+            ps_set_search(m_ps, dictationSearch);
+            ps_start_utt(m_ps);
+            m_phase = Phase::listening;
+            m_phrase = phrase;
+            m_speechSeen = false;
+            m_listenedSamples = 0;
+            m_speechSamples = 0;
+            m_lastPartial = m_phrase;
+            if (m_partials)
+                results.append({m_phrase, false});
+            if (!replay.isEmpty()
+                && listen(reinterpret_cast<const qint16 *>(replay.constData()), replay.size() / qsizetype(sizeof(qint16)), results))
+                return count; // the utterance ended within the replay
+            return at + n;
+        }
+
+        // A pause ends a stretch of speech that held no phrase: start afresh, which also
+        // bounds the audio kept for a replay.
+        const bool inSpeech = ps_get_in_speech(m_ps);
+        if (m_wasInSpeech && !inSpeech) {
+            const QByteArray stretch = m_spotted;
+            restartSpotting(); // ending the utterance updates the cepstral mean
+            // A new decoder starts from the model's average cepstral mean, which may be far
+            // from this microphone's: it can miss a phrase in its first speech. A second look
+            // at that speech, with the mean now adapted, finds it.
+            if (!m_secondLook && m_adaptedSamples < adaptationSamples) {
+                m_adaptedSamples += stretch.size() / qsizetype(sizeof(qint16));
+                m_secondLook = true;
+                const auto *again = reinterpret_cast<const qint16 *>(stretch.constData());
+                const qsizetype length = stretch.size() / qsizetype(sizeof(qint16));
+                const qsizetype used = spot(again, length, results);
+                if (m_phase == Phase::listening && used < length)
+                    listen(again + used, length - used, results);
+                m_secondLook = false;
+                if (m_phase != Phase::spotting)
+                    return at + n;
+            }
+        } else if (m_spotted.size() > maxSpottingSamples * qsizetype(sizeof(qint16))) {
+            restartSpotting();
+        } else {
+            m_wasInSpeech = inSpeech;
+        }
+    }
+    return count;
+}
+
+bool PocketSphinxDecoder::listen(const qint16 *samples, qsizetype count, QList<RecognitionResult> &results)
+{
+    for (qsizetype at = 0; at < count; at += listenStep) {
+        const qsizetype n = qMin(listenStep, count - at);
+        ps_process_raw(m_ps, samples + at, size_t(n), FALSE, FALSE);
+        m_listenedSamples += n;
+        const bool inSpeech = ps_get_in_speech(m_ps);
+        if (inSpeech)
+            m_speechSeen = true;
+        if (m_speechSeen)
+            m_speechSamples += n;
+
+        const bool paused = m_speechSeen && !inSpeech;
+        const bool phraseAlone = m_mode == Mode::wakePhrase && !m_speechSeen && m_listenedSamples >= commandWaitSamples;
+        const bool tooLong = m_speechSamples >= maxSpeechSamples;
+        if (paused || phraseAlone || tooLong) {
+            RecognitionResult result = endUtterance();
+            if (result.bestTranscription.isEmpty() && !tooLong) {
+                // A noise without words (a cough, a click): go on listening for speech.
+                ps_start_utt(m_ps);
+                m_phase = Phase::listening;
+                m_speechSeen = false;
+                m_speechSamples = 0;
+                continue;
+            }
+            results.append(result);
+            return true;
+        }
+        if (m_partials && m_speechSeen) {
+            const QString text = transcript(ps_get_hyp(m_ps, nullptr));
+            if (!text.isEmpty() && text != m_lastPartial) {
+                m_lastPartial = text;
+                results.append({text, false});
+            }
+        }
+    }
+    return false;
+}
+
+QString PocketSphinxDecoder::transcript(const char *hypothesis) const
+{
+    const QString words = QString::fromUtf8(hypothesis ? hypothesis : "").simplified();
+    if (m_phrase.isEmpty())
+        return words;
+    return words.isEmpty() ? m_phrase : m_phrase + QLatin1Char(' ') + words;
+}
+
+RecognitionResult PocketSphinxDecoder::endUtterance()
+{
+    ps_end_utt(m_ps);
+    m_phase = Phase::idle;
+    // The final hypothesis comes from PocketSphinx's later passes over the whole utterance.
+    return {transcript(ps_get_hyp(m_ps, nullptr)), true};
+}
+
+std::optional<RecognitionResult> PocketSphinxDecoder::finish()
+{
+    switch (m_phase) {
+    case Phase::idle:
+        return std::nullopt;
+    case Phase::spotting:
+        abandon();
+        return std::nullopt;
+    case Phase::listening: {
+        RecognitionResult result = endUtterance();
+        if (result.bestTranscription.isEmpty())
+            return std::nullopt;
+        return result;
+    }
+    }
+    return std::nullopt;
+}

@@ -1,0 +1,86 @@
+#pragma once
+
+#include "RecognitionRequest.h"
+#include "RecognitionResult.h"
+
+#include <QByteArray>
+#include <QList>
+#include <QString>
+
+#include <memory>
+#include <optional>
+
+struct ps_decoder_s;
+
+/// PocketSphinx 0.8 behind SpeechRecognizer: one decoder and the utterance being decoded.
+/// Not thread-safe: the recognizer uses it from its worker thread only.
+///
+/// Loading is staged to keep memory low: the acoustic model and the dictionary (about 30 MB)
+/// at create(); the wake-phrase search (about 1 MB) with the first wake-phrase utterance; the
+/// language model of open dictation (about 65 MB) with the first utterance that needs it,
+/// which in wake-phrase mode is the first one in which a phrase is heard.
+///
+/// An utterance runs from begin() until feed() reports its end (the speaker paused, as
+/// PocketSphinx's voice activity detection sees it) or finish() is called at the end of the
+/// audio. In wake-phrase mode the keyword search runs over any number of stretches of speech
+/// until a phrase is heard; the decoder then switches to open dictation, replays the audio
+/// heard since the phrase ended, and goes on until the pause. Transcripts in that mode are
+/// "<phrase> <dictated words>".
+class PocketSphinxDecoder
+{
+public:
+    using Mode = RecognitionRequest::Mode;
+
+    /// The phrases spotted in wake-phrase mode, in order: "hey oryn", "hey tarvik", "hey kestrin".
+    static const QStringList &wakePhrases();
+
+    /// Nothing when the model in @p modelFolder cannot be loaded; the reason goes to @p error.
+    static std::unique_ptr<PocketSphinxDecoder> create(const QString &modelFolder, QString *error = nullptr);
+    ~PocketSphinxDecoder();
+
+    /// Starts an utterance, abandoning any unfinished one. False when the mode's search
+    /// cannot be loaded.
+    bool begin(Mode mode, bool partialResults, QString *error = nullptr);
+    /// Decodes 16 kHz mono 16-bit samples, appending new partial transcripts and, at the end
+    /// of the utterance, the final one to @p results. True once the utterance has ended; the
+    /// samples after its end are not used.
+    bool feed(const qint16 *samples, qsizetype count, QList<RecognitionResult> &results);
+    /// The audio is over: the final transcript, or nothing when nothing was recognized (in
+    /// wake-phrase mode: no phrase was heard).
+    std::optional<RecognitionResult> finish();
+    /// Drops the utterance without a result.
+    void abandon();
+    bool inUtterance() const { return m_phase != Phase::idle; }
+
+private:
+    enum class Phase { idle, spotting, listening };
+
+    explicit PocketSphinxDecoder(const QString &modelFolder);
+    bool ensureWakeSearch(QString *error);
+    bool ensureDictationSearch(QString *error);
+    void restartSpotting();
+    /// Spotting: returns how many of the samples were used before a phrase was heard (all
+    /// when none was); on a phrase, the decoder is listening afterwards.
+    qsizetype spot(const qint16 *samples, qsizetype count, QList<RecognitionResult> &results);
+    bool listen(const qint16 *samples, qsizetype count, QList<RecognitionResult> &results);
+    QString transcript(const char *hypothesis) const;
+    RecognitionResult endUtterance();
+
+    const QString m_modelFolder;
+    ps_decoder_s *m_ps = nullptr;
+    bool m_hasWakeSearch = false;
+    bool m_hasDictationSearch = false;
+
+    Phase m_phase = Phase::idle;
+    Mode m_mode = Mode::dictation;
+    bool m_partials = true;
+    QString m_phrase;          // the wake phrase heard in this utterance
+    QByteArray m_spotted;      // samples since the keyword search's stream began, for the replay
+    bool m_wasInSpeech = false;
+    bool m_speechSeen = false; // listening: the voice activity detection has heard speech
+    qint64 m_listenedSamples = 0;
+    qint64 m_speechSamples = 0;
+    QString m_lastPartial;
+    qint64 m_adaptedSamples = 0; // speech the decoder has adapted to in its life
+    bool m_secondLook = false;   // spotting a stretch again
+};
