@@ -26,9 +26,9 @@ public:
         end();
         m_run = run;
         m_source = std::make_unique<QAudioSource>(device, AudioEngine::inputFormat());
-        // About 100 ms of buffering: small enough for prompt partial results, large enough
-        // that a busy moment does not lose sound.
-        m_source->setBufferSize(AudioEngine::sampleRate / 10 * qsizetype(sizeof(qint16)) * 2);
+        // 200 ms of buffering: small enough for prompt partial results, large enough that a
+        // busy moment on this thread does not lose sound.
+        m_source->setBufferSize(AudioEngine::sampleRate / 5 * qsizetype(sizeof(qint16)));
         connect(m_source.get(), &QAudioSource::stateChanged, this, [this](QAudio::State state) {
             if (state != QAudio::StoppedState || m_source->error() == QAudio::NoError)
                 return;

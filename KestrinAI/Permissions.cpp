@@ -1,7 +1,8 @@
 #include "Permissions.h"
 
+#include "SpeechRecognizer.h"
+
 #include <QCoreApplication>
-#include <QFileInfo>
 #include <QGuiApplication>
 #include <QAudioDevice>
 #include <QMediaDevices>
@@ -13,9 +14,6 @@
 namespace Permissions {
 
 namespace {
-
-// The recognizer's US English model, as the Debian package installs it.
-const QString modelDir = QStringLiteral("/usr/share/pocketsphinx/model/en-us");
 
 QMutex sourcesMutex;
 Sources overrideSources; // empty: the platform's
@@ -35,9 +33,7 @@ Sources platformSources()
         return QMediaDevices::audioInputs().isEmpty() ? Authorization::denied : Authorization::authorized;
     };
     sources.speech = [] {
-        const bool installed = QFileInfo(modelDir + QStringLiteral("/en-us")).isDir()
-            && QFileInfo::exists(modelDir + QStringLiteral("/cmudict-en-us.dict"));
-        return installed ? Authorization::authorized : Authorization::notDetermined;
+        return SpeechRecognizer::isModelInstalled() ? Authorization::authorized : Authorization::notDetermined;
     };
     sources.screenAllowed = [] { return QGuiApplication::platformName() == QLatin1String("xcb"); };
     // Nothing to ask on Linux: the answer is the state as it is now.

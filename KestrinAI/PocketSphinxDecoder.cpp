@@ -12,14 +12,14 @@
 #include <sphinxbase/ngram_model.h>
 
 #include <mutex>
+#include <utility>
 
 namespace {
 
 constexpr qsizetype frameSamples = 160; // PocketSphinx's 10 ms frame shift at 16 kHz
 constexpr qsizetype samplesPerSecond = AudioEngine::sampleRate;
-// Listening is decoded in steps of 100 ms: the rate of partial results and of pause checks.
-constexpr qsizetype listenStep = samplesPerSecond / 10;
-constexpr qsizetype spotStep = samplesPerSecond / 20;
+// Audio is decoded in steps of 100 ms: the rate of partial results and of pause checks.
+constexpr qsizetype step = samplesPerSecond / 10;
 // After a wake phrase, this much audio without speech means the phrase stood alone.
 constexpr qsizetype commandWaitSamples = samplesPerSecond;
 // Caps that keep endless noise from growing an utterance without bound.
@@ -27,6 +27,8 @@ constexpr qsizetype maxSpottingSamples = 20 * samplesPerSecond;
 constexpr qsizetype maxSpeechSamples = 30 * samplesPerSecond;
 // Until a decoder has heard this much speech, its cepstral mean is still settling.
 constexpr qsizetype adaptationSamples = 4 * samplesPerSecond;
+// Sound kept from before the start of speech, for a second look at an utterance.
+constexpr qsizetype preRollSamples = samplesPerSecond / 2;
 
 const char *const wakeSearch = "wake";
 const char *const dictationSearch = "dictation";
@@ -94,8 +96,9 @@ std::unique_ptr<PocketSphinxDecoder> PocketSphinxDecoder::create(const QString &
     {
         const std::lock_guard lock(lifecycleMutex());
         // PocketSphinx logs a great deal, from every decoder's thread into one shared file
-        // handle; nothing of it is wanted.
-        err_set_callback(discardLog, nullptr);
+        // handle; nothing of it is wanted. Set once, before any decoder can be logging.
+        static std::once_flag silenced;
+        std::call_once(silenced, [] { err_set_callback(discardLog, nullptr); });
         cmd_ln_t *config = cmd_ln_init(nullptr, ps_args(), TRUE,
                                        "-hmm", hmm.constData(),
                                        "-dict", dict.constData(),
@@ -201,6 +204,8 @@ bool PocketSphinxDecoder::begin(Mode mode, bool partialResults, QString *error)
     m_listenedSamples = 0;
     m_speechSamples = 0;
     m_spotted.clear();
+    m_heard.clear();
+    m_pending.clear();
     ps_set_search(m_ps, mode == Mode::wakePhrase ? wakeSearch : dictationSearch);
     // A new stream resets PocketSphinx's frame count, which places a spotted phrase in time.
     ps_start_stream(m_ps);
@@ -216,6 +221,8 @@ void PocketSphinxDecoder::abandon()
     ps_end_utt(m_ps);
     m_phase = Phase::idle;
     m_spotted.clear();
+    m_heard.clear();
+    m_pending.clear();
 }
 
 void PocketSphinxDecoder::restartSpotting()
@@ -229,22 +236,34 @@ void PocketSphinxDecoder::restartSpotting()
 
 bool PocketSphinxDecoder::feed(const qint16 *samples, qsizetype count, QList<RecognitionResult> &results)
 {
-    if (m_phase == Phase::spotting) {
-        const qsizetype used = spot(samples, count, results);
-        samples += used;
-        count -= used;
-    }
-    if (m_phase == Phase::listening && count > 0)
-        return listen(samples, count, results);
+    // Decoded in whole steps counted from the start of the utterance, however the audio
+    // arrives: the same sound then gives the same transcript.
+    m_pending.append(reinterpret_cast<const char *>(samples), count * qsizetype(sizeof(qint16)));
+    const auto *pending = reinterpret_cast<const qint16 *>(m_pending.constData());
+    const qsizetype available = m_pending.size() / qsizetype(sizeof(qint16));
+    qsizetype used = 0;
+    for (; used + step <= available && m_phase != Phase::idle; used += step)
+        decodeStep(pending + used, step, results);
+    m_pending.remove(0, used * qsizetype(sizeof(qint16)));
+    if (m_phase == Phase::idle)
+        m_pending.clear();
     return m_phase == Phase::idle;
+}
+
+void PocketSphinxDecoder::decodeStep(const qint16 *samples, qsizetype count, QList<RecognitionResult> &results)
+{
+    if (m_phase == Phase::spotting)
+        spot(samples, count, results); // a phrase switches to listening, the rest replayed
+    else if (m_phase == Phase::listening)
+        listen(samples, count, results);
 }
 
 qsizetype PocketSphinxDecoder::spot(const qint16 *samples, qsizetype count, QList<RecognitionResult> &results)
 {
     // The replay starts where the phrase ended (PocketSphinx's frame count since the stream
     // began), not where it was noticed, so the steps can be as long as the pause checks allow.
-    for (qsizetype at = 0; at < count; at += spotStep) {
-        const qsizetype n = qMin(spotStep, count - at);
+    for (qsizetype at = 0; at < count; at += step) {
+        const qsizetype n = qMin(step, count - at);
         ps_process_raw(m_ps, samples + at, size_t(n), FALSE, FALSE);
         m_spotted.append(reinterpret_cast<const char *>(samples + at), n * qsizetype(sizeof(qint16)));
 
@@ -324,8 +343,8 @@ qsizetype PocketSphinxDecoder::spot(const qint16 *samples, qsizetype count, QLis
 
 bool PocketSphinxDecoder::listen(const qint16 *samples, qsizetype count, QList<RecognitionResult> &results)
 {
-    for (qsizetype at = 0; at < count; at += listenStep) {
-        const qsizetype n = qMin(listenStep, count - at);
+    for (qsizetype at = 0; at < count; at += step) {
+        const qsizetype n = qMin(step, count - at);
         ps_process_raw(m_ps, samples + at, size_t(n), FALSE, FALSE);
         m_listenedSamples += n;
         const bool inSpeech = ps_get_in_speech(m_ps);
@@ -333,6 +352,11 @@ bool PocketSphinxDecoder::listen(const qint16 *samples, qsizetype count, QList<R
             m_speechSeen = true;
         if (m_speechSeen)
             m_speechSamples += n;
+        if (m_adaptedSamples < adaptationSamples) { // kept for a second look (endUtterance)
+            m_heard.append(reinterpret_cast<const char *>(samples + at), n * qsizetype(sizeof(qint16)));
+            if (!m_speechSeen && m_heard.size() > preRollSamples * qsizetype(sizeof(qint16)))
+                m_heard.remove(0, m_heard.size() - preRollSamples * qsizetype(sizeof(qint16)));
+        }
 
         const bool paused = m_speechSeen && !inSpeech;
         const bool phraseAlone = m_mode == Mode::wakePhrase && !m_speechSeen && m_listenedSamples >= commandWaitSamples;
@@ -345,6 +369,7 @@ bool PocketSphinxDecoder::listen(const qint16 *samples, qsizetype count, QList<R
                 m_phase = Phase::listening;
                 m_speechSeen = false;
                 m_speechSamples = 0;
+                m_heard.clear();
                 continue;
             }
             results.append(result);
@@ -371,14 +396,37 @@ QString PocketSphinxDecoder::transcript(const char *hypothesis) const
 
 RecognitionResult PocketSphinxDecoder::endUtterance()
 {
+    // The final hypothesis comes from PocketSphinx's later passes over the whole utterance.
     ps_end_utt(m_ps);
     m_phase = Phase::idle;
-    // The final hypothesis comes from PocketSphinx's later passes over the whole utterance.
-    return {transcript(ps_get_hyp(m_ps, nullptr)), true};
+    const char *hypothesis = ps_get_hyp(m_ps, nullptr);
+    QString text = transcript(hypothesis);
+    const qsizetype heard = m_heard.size() / qsizetype(sizeof(qint16));
+    if (m_adaptedSamples < adaptationSamples && heard > 0 && hypothesis && *hypothesis) {
+        // A new decoder's first words are heard with the model's average cepstral mean, which
+        // can be far from this microphone's; ending the utterance adapted it, so once, early
+        // in the decoder's life, the words are decoded again with it.
+        m_adaptedSamples += heard;
+        ps_start_utt(m_ps);
+        ps_process_raw(m_ps, reinterpret_cast<const qint16 *>(m_heard.constData()), size_t(heard), FALSE, FALSE);
+        ps_end_utt(m_ps);
+        const char *again = ps_get_hyp(m_ps, nullptr);
+        if (again && *again)
+            text = transcript(again);
+    }
+    m_heard.clear();
+    return {text, true};
 }
 
 std::optional<RecognitionResult> PocketSphinxDecoder::finish()
 {
+    QList<RecognitionResult> ignored; // the final one is returned
+    if (m_phase != Phase::idle && !m_pending.isEmpty()) {
+        const QByteArray rest = std::exchange(m_pending, {});
+        decodeStep(reinterpret_cast<const qint16 *>(rest.constData()), rest.size() / qsizetype(sizeof(qint16)), ignored);
+        if (!ignored.isEmpty() && ignored.last().isFinal)
+            return ignored.last();
+    }
     switch (m_phase) {
     case Phase::idle:
         return std::nullopt;

@@ -26,6 +26,14 @@ struct ps_decoder_s;
 /// until a phrase is heard; the decoder then switches to open dictation, replays the audio
 /// heard since the phrase ended, and goes on until the pause. Transcripts in that mode are
 /// "<phrase> <dictated words>".
+///
+/// Audio is decoded in steps of 100 ms counted from the start of the utterance, however it
+/// is handed in, so the same sound always gives the same transcript. A new decoder knows
+/// nothing of the microphone yet: the first few seconds of speech it hears are decoded a
+/// second time once ending the utterance has adapted its cepstral mean.
+///
+/// The model is trusted as the package installs it: PocketSphinx ends the process on a
+/// malformed model file.
 class PocketSphinxDecoder
 {
 public:
@@ -50,7 +58,6 @@ public:
     std::optional<RecognitionResult> finish();
     /// Drops the utterance without a result.
     void abandon();
-    bool inUtterance() const { return m_phase != Phase::idle; }
 
 private:
     enum class Phase { idle, spotting, listening };
@@ -59,9 +66,10 @@ private:
     bool ensureWakeSearch(QString *error);
     bool ensureDictationSearch(QString *error);
     void restartSpotting();
-    /// Spotting: returns how many of the samples were used before a phrase was heard (all
-    /// when none was); on a phrase, the decoder is listening afterwards.
+    /// Spotting: returns how many of the samples it took. When a phrase is heard it takes the
+    /// step that held it (what followed the phrase is replayed) and the decoder is listening.
     qsizetype spot(const qint16 *samples, qsizetype count, QList<RecognitionResult> &results);
+    void decodeStep(const qint16 *samples, qsizetype count, QList<RecognitionResult> &results);
     bool listen(const qint16 *samples, qsizetype count, QList<RecognitionResult> &results);
     QString transcript(const char *hypothesis) const;
     RecognitionResult endUtterance();
@@ -81,6 +89,8 @@ private:
     qint64 m_listenedSamples = 0;
     qint64 m_speechSamples = 0;
     QString m_lastPartial;
+    QByteArray m_pending;        // samples short of a whole step
+    QByteArray m_heard;          // listening: the utterance so far, for a second look
     qint64 m_adaptedSamples = 0; // speech the decoder has adapted to in its life
     bool m_secondLook = false;   // spotting a stretch again
 };

@@ -65,7 +65,7 @@ private:
     void close();
 
     const Mode m_mode;
-    bool m_partials = true;
+    std::atomic<bool> m_partials = true;
 
     mutable std::mutex m_mutex;
     std::condition_variable m_condition;

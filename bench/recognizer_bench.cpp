@@ -98,7 +98,7 @@ bool waitUntil(const std::function<bool()> &done, int timeoutMs)
             loop.quit();
     });
     QTimer::singleShot(timeoutMs, &loop, &QEventLoop::quit);
-    poll.start(20);
+    poll.start(100);
     if (!done())
         loop.exec();
     return done();
@@ -151,11 +151,11 @@ int runMode(const QString &modeName, const QString &recording, const QString &ta
     QElapsedTimer load;
     load.start();
     if (mode == Mode::wakePhrase) {
-        // Talk without a phrase: the keyword search alone, as while nobody calls.
+        // Talk without a phrase first, as a listener hears before anyone calls it.
         recognizeFile(*recognizer, talk, mode);
-        out << "spottingMb=" << residentMb() << "\n";
     }
-    recognizeFile(*recognizer, warmUp, mode); // loads what is still missing (dictation)
+    if (!spotting) // loads what is still missing (dictation)
+        recognizeFile(*recognizer, warmUp, mode);
     out << "warmUpMs=" << load.elapsed() << "\n";
 
     FileAudioEngine engine;
@@ -393,11 +393,11 @@ int orchestrate()
     out << "Recognizer: PocketSphinx 0.8, US English model, " << QThread::idealThreadCount() << " cores\n";
     out << "Recording: " << QString::number(number(wake, "audio"), 'f', 1) << " s, " << script.size()
         << " utterances (6 with a wake phrase), played in real time\n\n";
-    out << qSetFieldWidth(12) << Qt::left << "mode" << qSetFieldWidth(10) << Qt::right << "CPU s" << "RTF"
-        << "target" << "decoder" << "RSS MB" << "peak MB" << "load ms" << qSetFieldWidth(0) << "\n";
+    out << qSetFieldWidth(12) << Qt::left << "mode" << qSetFieldWidth(11) << Qt::right << "CPU s" << "RTF"
+        << "target" << "decoder" << "RSS MB" << "peak MB" << "warm-up ms" << qSetFieldWidth(0) << "\n";
     const auto modeRow = [&](const char *name, const QHash<QString, QString> &v, double target) {
         const double rtf = number(v, "cpu") / qMax(1.0, number(v, "audio"));
-        out << qSetFieldWidth(12) << Qt::left << name << qSetFieldWidth(10) << Qt::right
+        out << qSetFieldWidth(12) << Qt::left << name << qSetFieldWidth(11) << Qt::right
             << QString::number(number(v, "cpu"), 'f', 2) << QString::number(rtf, 'f', 3)
             << QStringLiteral("< %1").arg(target)
             << QString::number(number(v, "decoderCpu") / qMax(1.0, number(v, "audio")), 'f', 3)
@@ -410,7 +410,7 @@ int orchestrate()
     out << "wake mode while nobody calls (" << QString::number(number(spotting, "audio"), 'f', 1) << " s of the talk alone):\n";
     modeRow("spotting", spotting, 0.05);
     out << "(RTF: CPU seconds of the whole process per second of audio; decoder: the recognizer's thread alone)\n";
-    out << "\nresident memory, wake mode only: " << QString::number(number(wake, "spottingMb"), 'f', 0)
+    out << "\nresident memory, wake mode only: " << QString::number(number(spotting, "residentMb"), 'f', 0)
         << " MB before any phrase (keyword search alone), " << QString::number(number(wake, "residentMb"), 'f', 0)
         << " MB with dictation loaded after the first phrase (target < 200)"
         << mark(number(wake, "residentMb") < 200) << "\n";

@@ -148,7 +148,8 @@ private:
     {
         QProcess process;
         process.setProcessChannelMode(QProcess::MergedChannels);
-        process.start(program, args);
+        // sox -R: the same "random" noise on every run, so a test always hears the same sound.
+        process.start(program, program == QLatin1String("sox") ? QStringList{QStringLiteral("-R")} + args : args);
         if (!process.waitForFinished(60000) || process.exitStatus() != QProcess::NormalExit || process.exitCode() != 0) {
             m_error = program + QLatin1Char(' ') + args.join(QLatin1Char(' ')) + QStringLiteral(": ")
                 + QString::fromLocal8Bit(process.readAll()).trimmed() + process.errorString();

@@ -6,6 +6,7 @@
 #include "SpeechOutput.h"
 #include "SpeechRecognizer.h"
 #include "SpeechSynthesizer.h"
+#include "SpokenAudio.h"
 #include "TestSupport.h"
 
 #include <QSignalSpy>
@@ -21,20 +22,6 @@ public:
     void say(const QString &) override { }
     void stop() override { }
 };
-
-/// Writes @p text spoken by flite as a 16 kHz mono 16-bit WAV file.
-QString spoken(const QString &folder, const QString &name, const QString &text)
-{
-    const QString raw = folder + QLatin1Char('/') + name + QStringLiteral(".raw.wav");
-    const QString wav = folder + QLatin1Char('/') + name + QStringLiteral(".wav");
-    if (QProcess::execute(QStringLiteral("flite"), {QStringLiteral("-voice"), QStringLiteral("slt"), QStringLiteral("-t"), text,
-                                                     QStringLiteral("-o"), raw}) != 0)
-        return {};
-    if (QProcess::execute(QStringLiteral("sox"), {raw, QStringLiteral("-r"), QStringLiteral("16000"), QStringLiteral("-c"),
-                                                   QStringLiteral("1"), QStringLiteral("-b"), QStringLiteral("16"), wav}) != 0)
-        return {};
-    return wav;
-}
 
 struct Dictation
 {
@@ -70,14 +57,14 @@ class SpeechManagerTest : public QObject
 {
     Q_OBJECT
 
-    QTemporaryDir m_dir;
+    SpokenAudio m_audio;
     QString m_hello;
 
 private slots:
     void initTestCase()
     {
-        m_hello = spoken(m_dir.path(), QStringLiteral("hello"), QStringLiteral("hello there how are you today"));
-        QVERIFY2(!m_hello.isEmpty(), "flite and sox make the test speech");
+        m_hello = m_audio.say(QStringLiteral("hello there how are you today"), QStringLiteral("slt"));
+        QVERIFY2(!m_hello.isEmpty(), qPrintable(m_audio.lastError()));
     }
 
     void dictationDeliversTheFinalTranscriptOnce()

@@ -152,7 +152,7 @@ private slots:
     void dictationInRealTimeGivesPartialsThenOneFinal()
     {
         const auto recognizer = SpeechRecognizer::create(en);
-        Playback playback(m_weather, Mode::dictation, 1.0);
+        Playback playback(m_weather, Mode::dictation, 1.0, 2500);
         Heard heard;
         const auto task = recognizer->recognitionTask(playback.request, heard.handler());
         QSignalSpy states(task.get(), &RecognitionTask::stateChanged);
@@ -189,8 +189,8 @@ private slots:
         QTest::addColumn<double>("minimumAccuracy");
         QTest::newRow("slt") << "hello there how are you" << "slt" << QStringList() << 0.0 << 0.75;
         QTest::newRow("rms") << "they are running late for the meeting" << "rms" << QStringList() << 0.0 << 0.6;
-        QTest::newRow("awb faster") << "show me a map of tokyo" << "awb" << QStringList{"tempo", "1.2"} << 0.0 << 0.6;
-        QTest::newRow("rms in pink noise") << "what time is it" << "rms" << QStringList() << 0.02 << 0.5;
+        QTest::newRow("awb faster") << "I would like a cup of coffee" << "awb" << QStringList{"tempo", "1.2"} << 0.0 << 0.7;
+        QTest::newRow("rms in pink noise") << "what time is it" << "rms" << QStringList() << 0.015 << 0.5;
     }
     void dictationOfSentences()
     {
@@ -279,8 +279,8 @@ private slots:
         QTest::newRow("oryn, rms") << "hey oryn" << "show me a map of tokyo" << "rms" << QStringList() << 0.0 << pink;
         QTest::newRow("tarvik, slt") << "hey tarvik" << "what time is it" << "slt" << QStringList() << 0.0 << pink;
         QTest::newRow("kestrin, awb") << "hey kestrin" << "add a task to buy milk" << "awb" << QStringList() << 0.0 << pink;
-        QTest::newRow("tarvik, awb in pink noise") << "hey tarvik" << "what time is it" << "awb" << QStringList() << 0.02 << pink;
-        QTest::newRow("oryn, slt in brown noise") << "hey oryn" << "what time is it" << "slt" << QStringList() << 0.1
+        QTest::newRow("tarvik, awb in pink noise") << "hey tarvik" << "what time is it" << "awb" << QStringList() << 0.015 << pink;
+        QTest::newRow("oryn, slt in brown noise") << "hey oryn" << "what time is it" << "slt" << QStringList() << 0.07
                                                   << QStringLiteral("brownnoise");
         QTest::newRow("kestrin, rms in hiss") << "hey kestrin" << "open the door" << "rms" << QStringList() << 0.005
                                               << QStringLiteral("whitenoise");
