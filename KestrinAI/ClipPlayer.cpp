@@ -84,10 +84,7 @@ void ClipPlayer::finish()
 {
     if (m_done)
         return;
-    m_done = true;
-    m_deadline.stop();
-    m_tail.stop();
-    releaseSink();
+    stop();
     emit finished();
 }
 

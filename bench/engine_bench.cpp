@@ -7,6 +7,7 @@
 // 3. Latency from a server writing a line to the consumer receiving it (median, 99th).
 // The servers run on their own threads so the client's thread only consumes.
 
+#include "BenchSupport.h"
 #include "HttpExchange.h"
 #include "OllamaClient.h"
 #include "TestEngine.h"
@@ -40,17 +41,6 @@ const QString model = QStringLiteral("llama3.2:3b");
 qint64 nowNs()
 {
     return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now().time_since_epoch()).count();
-}
-
-double residentMb()
-{
-    QFile status(QStringLiteral("/proc/self/status"));
-    if (!status.open(QIODevice::ReadOnly))
-        return 0;
-    for (const QByteArray &line : status.readAll().split('\n'))
-        if (line.startsWith("VmRSS:"))
-            return line.mid(6).trimmed().split(' ').first().toDouble() / 1024.0;
-    return 0;
 }
 
 /// Runs @p object's thread until the bench ends; the object lives there.

@@ -14,6 +14,7 @@
 //
 // Run with `make bench` (about three minutes).
 
+#include "BenchSupport.h"
 #include "FileAudioEngine.h"
 #include "SpeechRecognizer.h"
 #include "SpokenAudio.h"
@@ -56,17 +57,6 @@ double peakMb()
     rusage usage {};
     getrusage(RUSAGE_SELF, &usage);
     return double(usage.ru_maxrss) / 1024.0;
-}
-
-double residentMb()
-{
-    QFile status(QStringLiteral("/proc/self/status"));
-    if (!status.open(QIODevice::ReadOnly))
-        return 0;
-    for (const QByteArray &line : status.readAll().split('\n'))
-        if (line.startsWith("VmRSS:"))
-            return line.mid(6).trimmed().split(' ').first().toDouble() / 1024.0;
-    return 0;
 }
 
 /// CPU seconds of this process's threads named @p name.
