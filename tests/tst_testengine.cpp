@@ -181,35 +181,6 @@ class TestEngineTest : public QObject
     Q_OBJECT
 
 private slots:
-    void tagsListsTheInstalledModels()
-    {
-        TestEngine engine;
-        QVERIFY(engine.listen());
-        QCOMPARE(engine.ollamaHost(), "127.0.0.1:" + QByteArray::number(engine.port()));
-        Client client(engine.port());
-        client.send(get("/api/tags"));
-        const Response response = client.next();
-        QVERIFY(response.complete);
-        QCOMPARE(response.status, 200);
-        QVERIFY(response.header("Content-Type").startsWith("application/json"));
-        QCOMPARE(response.header("Content-Length").toInt(), response.body.size());
-        const QJsonArray models = response.json().value(QStringLiteral("models")).toArray();
-        QCOMPARE(models.size(), 2);
-        const QJsonObject first = models.at(0).toObject();
-        QCOMPARE(first.value(QStringLiteral("name")).toString(), QStringLiteral("llama3.2:3b"));
-        QCOMPARE(first.value(QStringLiteral("model")).toString(), QStringLiteral("llama3.2:3b"));
-        QCOMPARE(first.value(QStringLiteral("size")).toInteger(), 2019393189);
-        static const QRegularExpression hex64(QStringLiteral("^[0-9a-f]{64}$"));
-        QVERIFY(hex64.match(first.value(QStringLiteral("digest")).toString()).hasMatch());
-        QCOMPARE(first.value(QStringLiteral("details")).toObject().value(QStringLiteral("format")).toString(),
-                 QStringLiteral("gguf"));
-        QCOMPARE(models.at(1).toObject().value(QStringLiteral("name")).toString(), QStringLiteral("moondream:latest"));
-
-        engine.setInstalledModels({});
-        client.send(get("/api/tags"));
-        QCOMPARE(client.next().json().value(QStringLiteral("models")).toArray().size(), 0);
-    }
-
     void chatStreamsOneChunkPerLine()
     {
         TestEngine engine;
@@ -320,114 +291,6 @@ private slots:
         QCOMPARE(client.next().status, 404);
     }
 
-    void recordsRequestsInOrder()
-    {
-        TestEngine engine;
-        QVERIFY(engine.listen());
-        QSignalSpy received(&engine, &TestEngine::requestReceived);
-        Client client(engine.port());
-
-        // A chunked body, its head and chunks cut across several writes.
-        const QByteArray json = R"({"model":"llama3.2:3b","messages":[{"role":"user","content":"Bonjour","images":["aGk="]}],"stream":true})";
-        const QByteArray wire = "POST /api/chat HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Type: application/json\r\n"
-                                "Transfer-Encoding: chunked\r\n\r\n" +
-                                QByteArray::number(20, 16) + "\r\n" + json.left(20) + "\r\n" +
-                                QByteArray::number(json.size() - 20, 16) + ";ext=1\r\n" + json.mid(20) + "\r\n0\r\n\r\n";
-        for (const QByteArray &piece : TestEngine::cutAt(wire, {10, 30, 90, 110, int(wire.size()) - 3})) {
-            client.send(piece);
-            QVERIFY(client.socket.waitForBytesWritten(waitMs) || client.socket.bytesToWrite() == 0);
-            QCoreApplication::processEvents();
-        }
-        QCOMPARE(client.next().status, 200);
-
-        // Then two requests in one write, answered in order on the same connection.
-        client.send(get("/api/tags") + post("/api/pull", {{QStringLiteral("model"), QStringLiteral("llama3.2:3b")}}));
-        QCOMPARE(client.next().status, 200);
-        QCOMPARE(client.next().lines().last().value(QStringLiteral("status")).toString(), QStringLiteral("success"));
-
-        const QList<TestEngine::Request> requests = engine.requests();
-        QCOMPARE(requests.size(), 3);
-        QCOMPARE(received.count(), 3);
-        QCOMPARE(requests[0].method, "POST");
-        QCOMPARE(requests[0].path, "/api/chat");
-        QCOMPARE(requests[0].version, "HTTP/1.1");
-        QCOMPARE(requests[0].header("content-type"), "application/json");
-        QCOMPARE(requests[0].body, json);
-        const QJsonObject message = requests[0].json().value(QStringLiteral("messages")).toArray().at(0).toObject();
-        QCOMPARE(message.value(QStringLiteral("content")).toString(), QStringLiteral("Bonjour"));
-        QCOMPARE(message.value(QStringLiteral("images")).toArray().at(0).toString(), QStringLiteral("aGk="));
-        QCOMPARE(qvariant_cast<TestEngine::Request>(received.at(0).at(0)).body, json);
-        QCOMPARE(requests[1].method, "GET");
-        QCOMPARE(requests[1].path, "/api/tags");
-        QVERIFY(requests[1].body.isEmpty());
-        QCOMPARE(requests[2].path, "/api/pull");
-        QCOMPARE(engine.requests("/api/pull").size(), 1);
-        QCOMPARE(engine.connectionCount(), 1);
-    }
-
-    void pullReportsProgressThenInstalls()
-    {
-        TestEngine engine;
-        QVERIFY(engine.listen());
-        QVERIFY(!engine.isInstalled(QStringLiteral("qwen2.5:0.5b")));
-        Client client(engine.port());
-        client.send(post("/api/pull", {{QStringLiteral("model"), QStringLiteral("qwen2.5:0.5b")},
-                                       {QStringLiteral("stream"), true}}));
-        const Response response = client.next();
-        QCOMPARE(response.status, 200);
-        QCOMPARE(response.header("Content-Type"), "application/x-ndjson");
-        const QList<QJsonObject> lines = response.lines();
-        QCOMPARE(lines.first(), QJsonObject({{QStringLiteral("status"), QStringLiteral("pulling manifest")}}));
-
-        static const QRegularExpression digestPattern(QStringLiteral("^sha256:([0-9a-f]{64})$"));
-        qsizetype i = 1;
-        int layers = 0;
-        qint64 firstTotal = 0;
-        while (lines[i].value(QStringLiteral("status")).toString().startsWith(QLatin1String("pulling "))) {
-            const QJsonObject opening = lines[i];
-            const QString digest = opening.value(QStringLiteral("digest")).toString();
-            const QRegularExpressionMatch match = digestPattern.match(digest);
-            QVERIFY2(match.hasMatch(), qPrintable(digest));
-            QCOMPARE(opening.value(QStringLiteral("status")).toString(), QStringLiteral("pulling ") + match.captured(1).left(12));
-            const qint64 total = opening.value(QStringLiteral("total")).toInteger();
-            QVERIFY(total > 0);
-            QVERIFY(!opening.contains(QStringLiteral("completed")));
-            if (layers++ == 0)
-                firstTotal = total;
-            else
-                QVERIFY(total < firstTotal); // the weights come first and are the big one
-            qint64 completed = 0;
-            for (++i; lines[i].value(QStringLiteral("digest")).toString() == digest; ++i) {
-                QCOMPARE(lines[i].value(QStringLiteral("total")).toInteger(), total);
-                const qint64 now = lines[i].value(QStringLiteral("completed")).toInteger();
-                QVERIFY(now > completed);
-                completed = now;
-            }
-            QCOMPARE(completed, total);
-        }
-        QVERIFY(layers >= 3);
-        QCOMPARE(lines.mid(i).size(), 3);
-        QCOMPARE(lines[i].value(QStringLiteral("status")).toString(), QStringLiteral("verifying sha256 digest"));
-        QCOMPARE(lines[i + 1].value(QStringLiteral("status")).toString(), QStringLiteral("writing manifest"));
-        QCOMPARE(lines[i + 2].value(QStringLiteral("status")).toString(), QStringLiteral("success"));
-
-        QVERIFY(engine.isInstalled(QStringLiteral("qwen2.5:0.5b")));
-        client.send(get("/api/tags"));
-        const QJsonArray models = client.next().json().value(QStringLiteral("models")).toArray();
-        QCOMPARE(models.last().toObject().value(QStringLiteral("name")).toString(), QStringLiteral("qwen2.5:0.5b"));
-
-        // A name the library does not have fails inside the stream.
-        client.send(post("/api/pull", {{QStringLiteral("model"), QStringLiteral("does-not-exist:1b")}}));
-        const Response failed = client.next();
-        QVERIFY(failed.complete);
-        QCOMPARE(failed.status, 200);
-        const QList<QJsonObject> failure = failed.lines();
-        QCOMPARE(failure.size(), 2);
-        QCOMPARE(failure[0].value(QStringLiteral("status")).toString(), QStringLiteral("pulling manifest"));
-        QCOMPARE(failure[1].value(QStringLiteral("error")).toString(), QStringLiteral("pull model manifest: file does not exist"));
-        QVERIFY(!engine.isInstalled(QStringLiteral("does-not-exist:1b")));
-    }
-
     void cutWritesReassemble()
     {
         TestEngine engine;
@@ -457,30 +320,6 @@ private slots:
         engine.setChatReply({QStringLiteral("x")});
         client.send(post("/api/chat", chatBody(QStringLiteral("llama3.2:3b"))));
         QCOMPARE(client.next().lines().size(), 2);
-    }
-
-    void clientLeavingMidStreamIsNoticed()
-    {
-        TestEngine engine;
-        QVERIFY(engine.listen());
-        QSignalSpy closed(&engine, &TestEngine::connectionClosed);
-        engine.script("/api/chat", TestEngine::Reply::stream(
-            TestEngine::chatLines(QStringLiteral("llama3.2:3b"), QStringList(500, QStringLiteral(" word"))), 5ms));
-        {
-            Client client(engine.port());
-            client.send(post("/api/chat", chatBody(QStringLiteral("llama3.2:3b"))));
-            QVERIFY(client.waitFor([&] { return parseResponse(client.received).chunks.size() >= 2; }));
-            QCOMPARE(engine.openConnections(), 1);
-            client.socket.abort();
-        }
-        QTRY_COMPARE_WITH_TIMEOUT(closed.count(), 1, waitMs);
-        QCOMPARE(engine.openConnections(), 0);
-
-        // The engine carries on for the next client.
-        engine.clearScripts();
-        Client next(engine.port());
-        next.send(get("/api/tags"));
-        QCOMPARE(next.next().status, 200);
     }
 
     void scriptedEndings()
@@ -564,22 +403,6 @@ private slots:
         QTRY_COMPARE_WITH_TIMEOUT(engine.requests().size(), 8, waitMs);
         QVERIFY(patient.received.isEmpty());
         QCOMPARE(patient.next().status, 200);
-    }
-
-    void longFastStreamArrivesWhole()
-    {
-        TestEngine engine;
-        QVERIFY(engine.listen());
-        QList<QByteArray> lines;
-        for (int i = 0; i < 20000; ++i)
-            lines.append(TestEngine::line({{QStringLiteral("n"), i}}));
-        engine.scriptOnce("/api/generate", TestEngine::Reply::stream(lines));
-        Client client(engine.port());
-        client.send(post("/api/generate", {{QStringLiteral("model"), QStringLiteral("llama3.2:3b")}}));
-        const Response response = client.next();
-        QVERIFY(response.complete);
-        QCOMPARE(response.chunks.size(), lines.size());
-        QCOMPARE(response.body, TestEngine::joined(lines));
     }
 
     void engineGoingAwayClosesItsConnections()
