@@ -14,6 +14,7 @@ bench: build
 	./$(BUILD_DIR)/bench/kestrin-bench
 	./$(BUILD_DIR)/bench/kestrin-engine-bench
 	./$(BUILD_DIR)/bench/kestrin-recognizer-bench
+	./$(BUILD_DIR)/bench/kestrin-screencapture-bench
 
 build: deps
 	cmake -S . -B $(BUILD_DIR) -G Ninja

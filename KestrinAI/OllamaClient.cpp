@@ -66,6 +66,9 @@ void OllamaStream::cancel()
         return;
     disconnect(exchange, nullptr, this, nullptr);
     exchange->abort(); // closes the connection now, so the engine stops generating
+    // Not our child any more: a stream destroyed from one of its own slots is inside the
+    // exchange's socket, which must live until that call has returned.
+    exchange->setParent(nullptr);
     exchange->deleteLater();
 }
 

@@ -6,6 +6,19 @@
 
 #include <cmath>
 
+QString OllamaError::debugDescription() const
+{
+    switch (m_kind) {
+    case Kind::badResponse:
+        return QStringLiteral("badResponse(%1)").arg(m_status);
+    case Kind::unreachable:
+        return QStringLiteral("unreachable");
+    case Kind::transport:
+        return QStringLiteral("transport(%1)").arg(m_description);
+    }
+    return {};
+}
+
 QString OllamaError::errorDescription() const
 {
     switch (m_kind) {

@@ -28,6 +28,8 @@ public:
     int status() const { return m_status; }
     /// The text the user sees.
     QString errorDescription() const;
+    /// The error as the log shows it: its kind and payload, for example "badResponse(500)".
+    QString debugDescription() const;
 
     friend bool operator==(const OllamaError &, const OllamaError &) = default;
 

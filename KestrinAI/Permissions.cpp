@@ -1,9 +1,9 @@
 #include "Permissions.h"
 
+#include "ScreenCapture.h"
 #include "SpeechRecognizer.h"
 
 #include <QCoreApplication>
-#include <QGuiApplication>
 #include <QAudioDevice>
 #include <QMediaDevices>
 #include <QMutex>
@@ -35,7 +35,7 @@ Sources platformSources()
     sources.speech = [] {
         return SpeechRecognizer::isModelInstalled() ? Authorization::authorized : Authorization::notDetermined;
     };
-    sources.screenAllowed = [] { return QGuiApplication::platformName() == QLatin1String("xcb"); };
+    sources.screenAllowed = [] { return ScreenCapture::hasPermission(); };
     // Nothing to ask on Linux: the answer is the state as it is now.
     sources.requestSpeech = [read = sources.speech](std::function<void(bool)> done) {
         done(read() == Authorization::authorized);

@@ -1,0 +1,12 @@
+#pragma once
+
+#include <QStringView>
+
+/// Text measured the way a reader counts it.
+namespace UserText {
+
+/// The number of user-perceived characters (extended grapheme clusters): "é" written as e plus
+/// a combining accent, a flag, or an emoji with skin tone each count once, and so does "\r\n".
+qsizetype perceivedLength(QStringView text);
+
+} // namespace UserText
