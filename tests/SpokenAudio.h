@@ -71,13 +71,16 @@ public:
         return run(QStringLiteral("sox"), args) ? out : QString();
     }
 
-    /// The files one after another, each followed by @p gapSeconds of silence.
+    /// The files one after another, each followed by @p gapSeconds of silence (none for 0).
     QString join(const QStringList &files, double gapSeconds)
     {
-        const QString gap = quiet(gapSeconds);
+        const QString gap = gapSeconds > 0 ? quiet(gapSeconds) : QString(); // sox's "synth 0" never ends
         QStringList parts;
-        for (const QString &file : files)
-            parts << file << gap;
+        for (const QString &file : files) {
+            parts << file;
+            if (!gap.isEmpty())
+                parts << gap;
+        }
         const QString out = newPath(QStringLiteral("joined"));
         return run(QStringLiteral("sox"), parts + QStringList{out}) ? out : QString();
     }
