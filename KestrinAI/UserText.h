@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QString>
 #include <QStringView>
 
 /// Text measured the way a reader counts it.
@@ -8,5 +9,9 @@ namespace UserText {
 /// The number of user-perceived characters (extended grapheme clusters): "é" written as e plus
 /// a combining accent, a flag, or an emoji with skin tone each count once, and so does "\r\n".
 qsizetype perceivedLength(QStringView text);
+
+/// The first @p count user-perceived characters of @p text (all of it when it has fewer); a
+/// character is never cut in the middle.
+QString leftPerceived(QStringView text, qsizetype count);
 
 } // namespace UserText

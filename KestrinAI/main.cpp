@@ -4,8 +4,12 @@
 #include "QuitOnSignal.h"
 
 #include <QApplication>
+#include <QtQml/qqmlextensionplugin.h>
 
 #include <csignal>
+
+// The views import the program's own QML module, linked in statically.
+Q_IMPORT_QML_PLUGIN(KestrinAIPlugin)
 
 namespace {
 

@@ -6,13 +6,13 @@
 #include "ChatViewModel.h"
 #include "ConversationStore.h"
 #include "DebugLog.h"
+#include "FakeVoice.h"
 #include "FileAudioEngine.h"
 #include "OllamaClient.h"
 #include "OllamaTypes.h"
 #include "Permissions.h"
 #include "SpeechOutput.h"
 #include "SpeechRecognizer.h"
-#include "SpeechSynthesizer.h"
 #include "SpokenAudio.h"
 #include "Theme.h"
 #include "TestEngine.h"
@@ -26,32 +26,6 @@ using namespace std::chrono_literals;
 using Role = ChatMessage::Role;
 
 namespace {
-
-/// The system voice: remembers what it was given, starts at once and ends after 50 ms.
-class FakeVoice : public SpeechSynthesizer
-{
-public:
-    QStringList said;
-
-    void say(const QString &text) override
-    {
-        said << text;
-        ++m_utterance;
-        const int utterance = m_utterance;
-        QTimer::singleShot(0, this, [this, utterance] {
-            if (utterance == m_utterance)
-                emit started();
-        });
-        QTimer::singleShot(50, this, [this, utterance] {
-            if (utterance == m_utterance)
-                emit finished();
-        });
-    }
-    void stop() override { ++m_utterance; }
-
-private:
-    int m_utterance = 0;
-};
 
 /// The screen, as the chat session asks for it: counts the requests, answers later.
 struct FakeScreen
