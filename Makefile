@@ -13,6 +13,7 @@ test: build
 bench: build
 	./$(BUILD_DIR)/bench/kestrin-bench
 	./$(BUILD_DIR)/bench/kestrin-engine-bench
+	./$(BUILD_DIR)/bench/kestrin-chat-bench
 	./$(BUILD_DIR)/bench/kestrin-recognizer-bench
 	./$(BUILD_DIR)/bench/kestrin-screencapture-bench
 
