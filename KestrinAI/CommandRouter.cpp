@@ -11,6 +11,7 @@
 #include "ShellRunner.h"
 #include "TaskListWindowController.h"
 #include "TaskStore.h"
+#include "UserText.h"
 
 namespace {
 
@@ -25,22 +26,6 @@ QString trimmedBlanks(const QString &text)
     while (end > begin && blank(text.at(end - 1)))
         --end;
     return text.mid(begin, end - begin);
-}
-
-/// "visual studio code" -> "Visual Studio Code".
-QString capitalizedWords(const QString &text)
-{
-    QString result = text;
-    bool wordStart = true;
-    for (QChar &c : result) {
-        if (c.isSpace()) {
-            wordStart = true;
-        } else if (wordStart) {
-            c = c.toUpper();
-            wordStart = false;
-        }
-    }
-    return result;
 }
 
 } // namespace
@@ -109,7 +94,7 @@ void CommandRouter::handleTarvik(const QString &text)
         const QString name = trimmedBlanks(lower.mid(5));
         if (name.isEmpty())
             return;
-        m_confirm->ask(QStringLiteral("Open %1?").arg(capitalizedWords(name)), [self, name] {
+        m_confirm->ask(QStringLiteral("Open %1?").arg(UserText::capitalizedWords(name)), [self, name] {
             if (!AppLauncher::launch(name) && self)
                 self->speak(QStringLiteral("I couldn't find an app called %1.").arg(name));
         });

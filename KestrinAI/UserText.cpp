@@ -52,4 +52,19 @@ QString leftPerceived(QStringView text, qsizetype count)
     return text.first(end).toString();
 }
 
+QString capitalizedWords(QStringView text)
+{
+    QString result = text.toString().toLower();
+    bool wordStart = true;
+    for (QChar &c : result) {
+        if (c.isSpace()) {
+            wordStart = true;
+        } else if (wordStart) {
+            c = c.toUpper();
+            wordStart = false;
+        }
+    }
+    return result;
+}
+
 } // namespace UserText
