@@ -16,6 +16,7 @@ bench: build
 	./$(BUILD_DIR)/bench/kestrin-chat-bench
 	./$(BUILD_DIR)/bench/kestrin-recognizer-bench
 	./$(BUILD_DIR)/bench/kestrin-screencapture-bench
+	./$(BUILD_DIR)/bench/kestrin-wakeword-bench
 
 build: deps
 	cmake -S . -B $(BUILD_DIR) -G Ninja

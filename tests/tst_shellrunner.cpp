@@ -33,7 +33,7 @@ std::shared_ptr<Outcome> start(const QString &command, QObject *context)
     ShellRunner::run(command, context, [outcome](const QString &reply) {
         ++outcome->calls;
         outcome->reply = reply;
-        outcome->onMainThread = outcome->onMainThread && QThread::currentThread() == qApp->thread();
+        outcome->onMainThread = outcome->onMainThread && QThread::currentThread() == QCoreApplication::instance()->thread();
     });
     return outcome;
 }
