@@ -1,7 +1,9 @@
 #include "AppInfo.h"
 #include "ConversationStore.h"
 #include "DebugLog.h"
+#include "LaunchOptions.h"
 #include "QuitOnSignal.h"
+#include "SingleInstance.h"
 
 #include <QApplication>
 #include <QtQml/qqmlextensionplugin.h>
@@ -33,6 +35,15 @@ int main(int argc, char *argv[])
     // An accessory: it lives in the tray and the edge panel, and closing a window never quits.
     QApplication::setQuitOnLastWindowClosed(false);
     QuitOnSignal::install({SIGINT, SIGTERM});
+
+    // A tray program runs once: a second launch hands its flags over and leaves.
+    const LaunchOptions options = LaunchOptions::parse(QApplication::arguments());
+    SingleInstance instance;
+    if (!instance.claim(options.toArguments()))
+        return 0;
+    QObject::connect(&instance, &SingleInstance::launchedAgain, &app, [](const QStringList &arguments) {
+        DebugLog::log(QStringLiteral("Launched again with: %1").arg(arguments.join(u' ')));
+    });
 
     DebugLog::log(QStringLiteral("=== %1 %2 launched (pid %3) ===")
                       .arg(AppInfo::name, AppInfo::version)

@@ -67,6 +67,41 @@ private slots:
         QCOMPARE(modeOf(support), 0700);
         QCOMPARE(modeOf(support + QStringLiteral("/kestrin.log")), 0600);
     }
+
+    void secondLaunchHandsItsFlagsToTheFirst()
+    {
+        const QString home = m_homes.filePath(QStringLiteral("twice"));
+        const QString log = home + QStringLiteral("/data/Kestrin AI/kestrin.log");
+        QProcess first;
+        first.setProcessEnvironment(childEnvironment(home));
+        first.start(QStringLiteral(KESTRIN_PROGRAM));
+        QVERIFY(first.waitForStarted(10000));
+        QTRY_VERIFY_WITH_TIMEOUT(readAll(log).contains("launched"), 20000);
+
+        QProcess second;
+        second.setProcessEnvironment(childEnvironment(home));
+        second.start(QStringLiteral(KESTRIN_PROGRAM), {QStringLiteral("--tasks"), QStringLiteral("--map=sao paulo"), QStringLiteral("--demo")});
+        QVERIFY(second.waitForFinished(20000));
+        QCOMPARE(second.exitStatus(), QProcess::NormalExit);
+        QCOMPARE(second.exitCode(), 0);
+        QTRY_VERIFY_WITH_TIMEOUT(readAll(log).contains("Launched again with: --demo --tasks --map=sao paulo\n"), 10000);
+        QCOMPARE(readAll(log).count("launched (pid"), 1); // the second never started a program of its own
+        QVERIFY(first.state() == QProcess::Running);
+
+        // A socket left behind by a program that died answers nobody: the next launch runs.
+        ::kill(pid_t(first.processId()), SIGKILL);
+        QVERIFY(first.waitForFinished(10000));
+        QVERIFY(QFileInfo::exists(home + QStringLiteral("/data/Kestrin AI/instance.sock")));
+        QProcess third;
+        third.setProcessEnvironment(childEnvironment(home));
+        third.start(QStringLiteral(KESTRIN_PROGRAM));
+        QVERIFY(third.waitForStarted(10000));
+        QTRY_COMPARE_WITH_TIMEOUT(readAll(log).count("launched (pid"), 2, 20000);
+        third.terminate();
+        QVERIFY(third.waitForFinished(10000));
+        QCOMPARE(third.exitCode(), 0);
+        QCOMPARE(modeOf(home + QStringLiteral("/data/Kestrin AI")), 0700);
+    }
 };
 
 KESTRIN_TEST_MAIN(AppTest)
