@@ -25,7 +25,6 @@ inline double residentMb()
     return 0;
 }
 
-// In a namespace of their own: some benchmarks still define functions of these names.
 namespace BenchSupport {
 
 /// CPU seconds (user and system) of every thread of this process so far.

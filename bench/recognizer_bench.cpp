@@ -45,54 +45,10 @@ const QStringList names{QStringLiteral("oryn"), QStringLiteral("tarvik"), QStrin
 const QStringList commands{QStringLiteral("what time is it"), QStringLiteral("run echo hi"), QStringLiteral("open firefox"),
                            QStringLiteral("add a task to buy milk"), QStringLiteral("show me a map of tokyo")};
 
-double cpuSeconds()
-{
-    rusage usage {};
-    getrusage(RUSAGE_SELF, &usage);
-    return double(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) + double(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
-}
-
-double peakMb()
-{
-    rusage usage {};
-    getrusage(RUSAGE_SELF, &usage);
-    return double(usage.ru_maxrss) / 1024.0;
-}
-
-/// CPU seconds of this process's threads named @p name.
-double threadCpuSeconds(const QByteArray &name)
-{
-    double total = 0;
-    const long ticks = sysconf(_SC_CLK_TCK);
-    for (const QString &tid : QDir(QStringLiteral("/proc/self/task")).entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
-        QFile comm(QStringLiteral("/proc/self/task/%1/comm").arg(tid));
-        QFile stat(QStringLiteral("/proc/self/task/%1/stat").arg(tid));
-        if (!comm.open(QIODevice::ReadOnly) || comm.readAll().trimmed() != name || !stat.open(QIODevice::ReadOnly))
-            continue;
-        const QByteArray line = stat.readAll();
-        // The fields after the name in parentheses; utime and stime are the 12th and 13th.
-        const QList<QByteArray> fields = line.mid(line.lastIndexOf(')') + 2).split(' ');
-        if (fields.size() > 12)
-            total += double(fields[11].toLongLong() + fields[12].toLongLong()) / double(ticks);
-    }
-    return total;
-}
-
-bool waitUntil(const std::function<bool()> &done, int timeoutMs)
-{
-    // Checked on a timer, so the waiting costs no CPU of its own.
-    QEventLoop loop;
-    QTimer poll;
-    QObject::connect(&poll, &QTimer::timeout, &loop, [&] {
-        if (done())
-            loop.quit();
-    });
-    QTimer::singleShot(timeoutMs, &loop, &QEventLoop::quit);
-    poll.start(100);
-    if (!done())
-        loop.exec();
-    return done();
-}
+using BenchSupport::cpuSeconds;
+using BenchSupport::peakMb;
+using BenchSupport::threadCpuSeconds;
+using BenchSupport::waitUntil;
 
 double seconds(const QString &wav)
 {
