@@ -10,7 +10,6 @@
 #include "TestSupport.h"
 #include "UserDefaults.h"
 
-#include <QJsonArray>
 #include <QSignalSpy>
 
 using namespace std::chrono_literals;
@@ -47,46 +46,29 @@ SetupModel::Locations locationsIn(const QString &dir, const QStringList &present
     where.systemUnits = {dir + "/system/ollama.service"};
     where.commandLines = {dir + "/plain/ollama", dir + "/folder/ollama", dir + "/bin/ollama"};
 
-    auto file = [](const QString &path, QFile::Permissions permissions) {
+    auto file = [](const QString &path, bool executable = false) {
         TestSupport::writeAll(path, "x\n");
-        QFile::setPermissions(path, permissions);
+        QFile::setPermissions(path, QFile::ReadOwner | QFile::WriteOwner | (executable ? QFile::ExeOwner : QFile::Permissions()));
     };
     for (const QString &kind : present) {
         if (kind == "app")
             QDir().mkpath(where.applications[1] + "/Contents");
         else if (kind == "userUnit")
-            file(where.userUnits[1], QFile::ReadOwner | QFile::WriteOwner);
-        else if (kind == "maskedUserUnit") {
-            QDir().mkpath(dir + "/user/masked");
-            QFile::link("/dev/null", where.userUnits[0]);
-        } else if (kind == "systemUnit")
-            file(where.systemUnits[0], QFile::ReadOwner | QFile::WriteOwner);
+            file(where.userUnits[1]);
+        else if (kind == "maskedUserUnit")
+            QDir().mkpath(dir + "/user/masked"), QFile::link("/dev/null", where.userUnits[0]);
+        else if (kind == "systemUnit")
+            file(where.systemUnits[0]);
         else if (kind == "cli")
-            file(where.commandLines[2], QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+            file(where.commandLines[2], true);
         else if (kind == "cliPlainFile")
-            file(where.commandLines[0], QFile::ReadOwner | QFile::WriteOwner);
+            file(where.commandLines[0]);
         else if (kind == "cliFolder")
             QDir().mkpath(where.commandLines[1]);
         else
             qFatal("unknown location kind %s", qPrintable(kind));
     }
     return where;
-}
-
-SetupModel::Platform fakePlatform(World *world, const SetupModel::Locations &where)
-{
-    SetupModel::Platform platform;
-    platform.locations = where;
-    platform.startProcess = [world](const QString &program, const QStringList &arguments) {
-        world->started.append(QStringList{program} + arguments);
-    };
-    platform.openUrl = [world](const QUrl &url) { world->opened.append(url); };
-    platform.openVoiceSettings = [world] { ++world->voiceSettings; };
-    platform.requestScreenAccess = [world] { ++world->screenAsks; return false; };
-    platform.openScreenSettings = [world] { ++world->screenSettings; };
-    platform.startCheckInterval = 1ms;
-    platform.screenRecheckDelay = 1ms;
-    return platform;
 }
 
 /// Permission answers held in variables the test sets; a request answers with the value set
@@ -96,11 +78,8 @@ struct FakePermissions
     Authorization microphone = Authorization::authorized;
     Authorization speech = Authorization::authorized;
     bool screenAllowed = true;
-    bool grantSpeech = true;
     bool grantMicrophone = true;
     int speechRequests = 0;
-    bool holdAnswers = false; // keep the speech request's answer until the test gives it
-    std::function<void(bool)> heldSpeechAnswer;
 
     void install()
     {
@@ -110,12 +89,8 @@ struct FakePermissions
         sources.screenAllowed = [this] { return screenAllowed; };
         sources.requestSpeech = [this](std::function<void(bool)> done) {
             ++speechRequests;
-            if (holdAnswers) {
-                heldSpeechAnswer = done;
-                return;
-            }
-            speech = grantSpeech ? Authorization::authorized : Authorization::denied;
-            done(grantSpeech);
+            speech = Authorization::authorized;
+            done(true);
         };
         sources.requestMicrophone = [this](std::function<void(bool)> done) {
             microphone = grantMicrophone ? Authorization::authorized : Authorization::denied;
@@ -149,15 +124,38 @@ class SetupModelTest : public QObject
 
     std::unique_ptr<SetupModel> makeModel(const QStringList &present = {"cli"})
     {
-        return std::make_unique<SetupModel>(fakePlatform(&m_world, locationsIn(m_dir.path(), present)));
+        SetupModel::Platform platform;
+        platform.locations = locationsIn(m_dir.path(), present);
+        World *world = &m_world;
+        platform.startProcess = [world](const QString &program, const QStringList &arguments) {
+            world->started.append(QStringList{program} + arguments);
+        };
+        platform.openUrl = [world](const QUrl &url) { world->opened.append(url); };
+        platform.openVoiceSettings = [world] { ++world->voiceSettings; };
+        platform.requestScreenAccess = [world] { ++world->screenAsks; return false; };
+        platform.openScreenSettings = [world] { ++world->screenSettings; };
+        platform.startCheckInterval = 1ms;
+        platform.screenRecheckDelay = 1ms;
+        return std::make_unique<SetupModel>(platform);
     }
-
-    /// One refresh, waited for.
+    /// A model after one refresh, waited for.
+    std::unique_ptr<SetupModel> refreshedModel(const QStringList &present = {"cli"})
+    {
+        auto model = makeModel(present);
+        refreshed(*model);
+        return model;
+    }
     static void refreshed(SetupModel &model)
     {
         QSignalSpy done(&model, &SetupModel::refreshed);
         model.refresh();
         QTRY_COMPARE(done.count(), 1);
+    }
+
+    void voiceUndetermined()
+    {
+        m_permissions.microphone = Authorization::notDetermined;
+        m_permissions.speech = Authorization::notDetermined;
     }
 
     qsizetype tagsRequests() const { return m_engine->requests("/api/tags").size(); }
@@ -191,17 +189,15 @@ private slots:
 
     // --- engine and model state ---
 
-    void initialStateBeforeTheFirstRefresh()
+    void initialStateAndFirstRefresh()
     {
         m_permissions.speech = Authorization::notDetermined;
         m_permissions.screenAllowed = false;
         auto model = makeModel();
         QCOMPARE(model->ollama(), State::checking);
-        QVERIFY(!model->engineReady());
-        QVERIFY(!model->textInstalled() && !model->visionInstalled());
+        QVERIFY(!model->engineReady() && !model->textInstalled() && !model->visionInstalled());
         QVERIFY(!model->isPulling() && !model->isStartingOllama() && !model->isMonitoring());
-        QVERIFY(model->progress().isEmpty() && model->pullStatus().isEmpty());
-        QVERIFY(!model->pullError());
+        QVERIFY(model->progress().isEmpty() && model->pullStatus().isEmpty() && !model->pullError());
         QCOMPARE(model->voice(), PermissionState::notDetermined);
         QCOMPARE(model->screen(), PermissionState::notDetermined);
 
@@ -213,15 +209,10 @@ private slots:
         refreshed(*model);
         QCOMPARE(model->voice(), PermissionState::granted);
         QCOMPARE(model->screen(), PermissionState::granted);
-        QCOMPARE(voiceChanged.count(), 1);
-        QCOMPARE(model->ollama(), State::running);
-        QVERIFY(model->engineReady());
-        QCOMPARE(readyChanged.count(), 1);
-
-        // What the views read.
         QCOMPARE(model->property("ollama").value<State>(), State::running);
-        QCOMPARE(model->property("voice").value<SetupModel::Access>(), SetupModel::Access::granted);
         QCOMPARE(model->property("engineReady").toBool(), true);
+        QCOMPARE(voiceChanged.count(), 1);
+        QCOMPARE(readyChanged.count(), 1);
     }
 
     void stateTable_data()
@@ -234,32 +225,16 @@ private slots:
         QTest::addColumn<bool>("visionIn");
         QTest::addColumn<bool>("ready");
 
-        const QStringList none;
-        QTest::newRow("running, exact text name and vision with :latest")
-            << true << QStringList{text, vision + ":latest"} << none << State::running << true << true << true;
-        QTest::newRow("running, vision without a tag")
-            << true << QStringList{text, vision} << none << State::running << true << true << true;
-        QTest::newRow("running, only the vision model")
-            << true << QStringList{vision + ":latest"} << none << State::running << false << true << false;
-        QTest::newRow("running, only the text model")
-            << true << QStringList{text} << QStringList{"cli"} << State::running << true << false << true;
-        QTest::newRow("running, other tags of both")
-            << true << QStringList{"llama3.2:latest", vision + ":v2"} << none << State::running << false << false << false;
-        QTest::newRow("running, nothing installed")
-            << true << QStringList{} << none << State::running << false << false << false;
-        QTest::newRow("not answering, command line present")
-            << false << QStringList{text, vision} << QStringList{"cli"} << State::notRunning << false << false << false;
-        QTest::newRow("not answering, application present")
-            << false << none << QStringList{"app"} << State::notRunning << false << false << false;
-        QTest::newRow("not answering, user unit present")
-            << false << none << QStringList{"userUnit"} << State::notRunning << false << false << false;
-        QTest::newRow("not answering, system unit present")
-            << false << none << QStringList{"systemUnit"} << State::notRunning << false << false << false;
-        QTest::newRow("not answering, nothing installed")
-            << false << none << none << State::notInstalled << false << false << false;
-        QTest::newRow("not answering, only non-executable or unusable files")
-            << false << none << QStringList{"cliPlainFile", "cliFolder", "maskedUserUnit"} << State::notInstalled
-            << false << false << false;
+        const QStringList none, cli{"cli"};
+        const QStringList both{text, vision + ":latest"}, untagged{text, vision}, otherTags{"llama3.2:latest", vision + ":v2"};
+        QTest::newRow("running, exact text name, vision with :latest") << true << both << none << State::running << true << true << true;
+        QTest::newRow("running, vision without a tag") << true << untagged << none << State::running << true << true << true;
+        QTest::newRow("running, only the vision model") << true << QStringList{vision} << none << State::running << false << true << false;
+        QTest::newRow("running, other tags of both") << true << otherTags << none << State::running << false << false << false;
+        QTest::newRow("down, command line present") << false << untagged << cli << State::notRunning << false << false << false;
+        QTest::newRow("down, unit present") << false << none << QStringList{"userUnit"} << State::notRunning << false << false << false;
+        QTest::newRow("down, only unusable files") << false << none << QStringList{"cliPlainFile", "cliFolder", "maskedUserUnit"}
+                                                   << State::notInstalled << false << false << false;
     }
 
     void stateTable()
@@ -275,164 +250,94 @@ private slots:
         m_engine->setInstalledModels(installed);
         if (!engineUp)
             stopEngine();
-        auto model = makeModel(present);
-        refreshed(*model);
+        auto model = refreshedModel(present);
         QCOMPARE(model->ollama(), state);
         QCOMPARE(model->textInstalled(), textIn);
         QCOMPARE(model->visionInstalled(), visionIn);
         QCOMPARE(model->engineReady(), ready);
     }
 
-    void engineStoppingAndComingBack()
-    {
-        auto model = makeModel({"cli"});
-        refreshed(*model);
-        QVERIFY(model->engineReady() && model->visionInstalled());
-
-        stopEngine();
-        QSignalSpy readyChanged(model.get(), &SetupModel::engineReadyChanged);
-        refreshed(*model);
-        QCOMPARE(model->ollama(), State::notRunning);
-        QVERIFY(!model->textInstalled() && !model->visionInstalled() && !model->engineReady());
-        QCOMPARE(readyChanged.count(), 1);
-
-        startEngine();
-        m_engine->setInstalledModels({text});
-        refreshed(*model);
-        QCOMPARE(model->ollama(), State::running);
-        QVERIFY(model->engineReady() && !model->visionInstalled());
-    }
-
-    // --- engine locations ---
-
-    void locationOrder_data()
+    void locationOrderAndStart_data()
     {
         QTest::addColumn<QStringList>("present");
-        QTest::addColumn<bool>("hasApplication");
         QTest::addColumn<SetupModel::EngineApplication::Kind>("kind");
-        QTest::addColumn<QString>("relativePath");
+        QTest::addColumn<QString>("relativePath"); // empty: no application
         QTest::addColumn<QString>("cli");
+        QTest::addColumn<QStringList>("started"); // what starting it runs
         using Kind = SetupModel::EngineApplication::Kind;
+        const QString cli = m_dir.path() + "/bin/ollama";
 
-        QTest::newRow("bundle before units")
-            << QStringList{"app", "userUnit", "systemUnit", "cli"} << true << Kind::bundle
-            << "/Applications/Ollama.app" << "/bin/ollama";
-        QTest::newRow("user unit before system unit")
-            << QStringList{"userUnit", "systemUnit"} << true << Kind::userUnit << "/user/ollama.service" << "";
-        QTest::newRow("masked user unit skipped")
-            << QStringList{"maskedUserUnit", "systemUnit"} << true << Kind::systemUnit << "/system/ollama.service" << "";
-        QTest::newRow("command line only, unusable candidates skipped")
-            << QStringList{"cliPlainFile", "cliFolder", "cli"} << false << Kind::bundle << "" << "/bin/ollama";
-        QTest::newRow("nothing") << QStringList{} << false << Kind::bundle << "" << "";
+        QTest::newRow("bundle before units: opened") << QStringList{"app", "userUnit", "systemUnit", "cli"} << Kind::bundle
+                                                     << "/Applications/Ollama.app" << "/bin/ollama" << QStringList{};
+        QTest::newRow("user unit before system unit, never sudo") << QStringList{"userUnit", "systemUnit", "cli"} << Kind::userUnit
+            << "/user/ollama.service" << "/bin/ollama" << QStringList{"systemctl", "--user", "start", "ollama"};
+        QTest::newRow("masked user unit skipped, system unit with the user's rights")
+            << QStringList{"maskedUserUnit", "systemUnit"} << Kind::systemUnit << "/system/ollama.service" << ""
+            << QStringList{"systemctl", "start", "ollama"};
+        QTest::newRow("command line serves, unusable candidates skipped")
+            << QStringList{"cliPlainFile", "cliFolder", "cli"} << Kind::bundle << "" << "/bin/ollama" << QStringList{cli, "serve"};
+        QTest::newRow("nothing to start") << QStringList{} << Kind::bundle << "" << "" << QStringList{};
     }
 
-    void locationOrder()
+    void locationOrderAndStart()
     {
         QFETCH(QStringList, present);
-        QFETCH(bool, hasApplication);
         QFETCH(SetupModel::EngineApplication::Kind, kind);
         QFETCH(QString, relativePath);
         QFETCH(QString, cli);
+        QFETCH(QStringList, started);
 
         const auto where = locationsIn(m_dir.path(), present);
         const auto application = SetupModel::ollamaApplication(where);
-        QCOMPARE(application.has_value(), hasApplication);
-        QCOMPARE(SetupModel::ollamaAppURL(where).has_value(), hasApplication);
-        if (hasApplication) {
+        const bool bundle = application && kind == SetupModel::EngineApplication::Kind::bundle;
+        QCOMPARE(application.has_value(), !relativePath.isEmpty());
+        QCOMPARE(SetupModel::ollamaAppURL(where).has_value(), !relativePath.isEmpty());
+        if (application) {
             QCOMPARE(application->kind, kind);
             QCOMPARE(application->path, m_dir.path() + relativePath);
             QCOMPARE(*SetupModel::ollamaAppURL(where), QUrl::fromLocalFile(m_dir.path() + relativePath));
         }
         QCOMPARE(SetupModel::ollamaCLIPath(where).value_or(QString()), cli.isEmpty() ? QString() : m_dir.path() + cli);
-    }
-
-    void defaultLocationsInTheirOrder()
-    {
-        const auto where = SetupModel::defaultLocations();
-        const QString home = QDir::homePath();
-        QCOMPARE(where.applications, (QStringList{"/Applications/Ollama.app", home + "/Applications/Ollama.app"}));
-        QCOMPARE(where.commandLines, (QStringList{"/opt/homebrew/bin/ollama", "/usr/local/bin/ollama",
-                                                  "/usr/bin/ollama", home + "/.local/bin/ollama"}));
-        const QString config = qEnvironmentVariable("XDG_CONFIG_HOME");
-        const QString data = qEnvironmentVariable("XDG_DATA_HOME");
-        QCOMPARE(where.userUnits, (QStringList{config + "/systemd/user/ollama.service", "/etc/systemd/user/ollama.service",
-                                               data + "/systemd/user/ollama.service",
-                                               "/usr/local/lib/systemd/user/ollama.service",
-                                               "/usr/lib/systemd/user/ollama.service", "/lib/systemd/user/ollama.service"}));
-        QCOMPARE(where.systemUnits, (QStringList{"/etc/systemd/system/ollama.service",
-                                                 "/usr/local/lib/systemd/system/ollama.service",
-                                                 "/usr/lib/systemd/system/ollama.service",
-                                                 "/lib/systemd/system/ollama.service"}));
-    }
-
-    // --- starting the engine ---
-
-    void startOllama_data()
-    {
-        QTest::addColumn<QStringList>("present");
-        QTest::addColumn<QList<QStringList>>("started");
-        QTest::addColumn<QString>("openedBundle");
-
-        const QString cli = m_dir.path() + "/bin/ollama";
-        QTest::newRow("command line serves")
-            << QStringList{"cli"} << QList<QStringList>{{cli, "serve"}} << "";
-        QTest::newRow("user unit, never sudo")
-            << QStringList{"userUnit", "systemUnit", "cli"}
-            << QList<QStringList>{{"systemctl", "--user", "start", "ollama"}} << "";
-        QTest::newRow("system unit with the user's rights")
-            << QStringList{"systemUnit", "cli"} << QList<QStringList>{{"systemctl", "start", "ollama"}} << "";
-        QTest::newRow("application bundle opened")
-            << QStringList{"app", "cli"} << QList<QStringList>{} << "/Applications/Ollama.app";
-        QTest::newRow("nothing to start") << QStringList{} << QList<QStringList>{} << "";
-    }
-
-    void startOllama()
-    {
-        QFETCH(QStringList, present);
-        QFETCH(QList<QStringList>, started);
-        QFETCH(QString, openedBundle);
 
         // The engine already answers: the checks end after the first refresh.
         auto model = makeModel(present);
         QSignalSpy starting(model.get(), &SetupModel::isStartingOllamaChanged);
         model->startOllama();
         QVERIFY(model->isStartingOllama());
-        QCOMPARE(m_world.started, started);
-        QCOMPARE(m_world.opened, openedBundle.isEmpty() ? QList<QUrl>{}
-                                                        : QList<QUrl>{QUrl::fromLocalFile(m_dir.path() + openedBundle)});
+        QCOMPARE(m_world.started, started.isEmpty() ? QList<QStringList>{} : QList<QStringList>{started});
+        QCOMPARE(m_world.opened, bundle ? QList<QUrl>{QUrl::fromLocalFile(m_dir.path() + relativePath)} : QList<QUrl>{});
         QTRY_VERIFY(!model->isStartingOllama());
         QCOMPARE(tagsRequests(), 1);
         QCOMPARE(model->ollama(), State::running);
         QCOMPARE(starting.count(), 2);
     }
 
-    void startOllamaChecksUntilTheEngineAnswers()
+    void startOllamaChecksUntilAnswerOrTen_data()
     {
+        QTest::addColumn<int>("upAfter"); // checks before the engine comes up; 0: never
+        QTest::addColumn<int>("checks");
+        QTest::addColumn<State>("state");
+        QTest::newRow("comes up during the third check's wait") << 3 << 4 << State::running;
+        QTest::newRow("never: gives up after ten") << 0 << 10 << State::notRunning;
+    }
+
+    void startOllamaChecksUntilAnswerOrTen()
+    {
+        QFETCH(int, upAfter);
+        QFETCH(int, checks);
+        QFETCH(State, state);
         stopEngine();
-        auto model = makeModel({"cli"});
+        auto model = makeModel();
         QSignalSpy refreshes(model.get(), &SetupModel::refreshed);
-        int checksBeforeStart = 3;
-        // The engine comes up during the third check's wait.
         connect(model.get(), &SetupModel::refreshed, this, [&] {
-            if (--checksBeforeStart == 0)
+            if (--upAfter == 0)
                 startEngine();
         });
         model->startOllama();
         QTRY_VERIFY(!model->isStartingOllama());
-        QCOMPARE(refreshes.count(), 4);
-        QCOMPARE(model->ollama(), State::running);
+        QCOMPARE(refreshes.count(), checks);
+        QCOMPARE(model->ollama(), state);
         QCOMPARE(m_world.started.size(), 1);
-    }
-
-    void startOllamaGivesUpAfterTenChecks()
-    {
-        stopEngine();
-        auto model = makeModel({"cli"});
-        QSignalSpy refreshes(model.get(), &SetupModel::refreshed);
-        model->startOllama();
-        QTRY_VERIFY(!model->isStartingOllama());
-        QCOMPARE(refreshes.count(), 10);
-        QCOMPARE(model->ollama(), State::notRunning);
     }
 
     void defaultStarterDiscardsOutputAndDetaches()
@@ -447,50 +352,28 @@ private slots:
         QVERIFY(SetupModel::startDetachedQuietly(script, {"serve"}));
         QTRY_VERIFY(QFile::exists(script + ".out"));
         QCOMPARE(TestSupport::readAll(script + ".out"), QByteArray("/dev/null\n/dev/null\n/dev/null\nserve\n"));
-
         QVERIFY(!SetupModel::startDetachedQuietly(m_dir.filePath("missing/ollama"), {"serve"}));
     }
 
-    void downloadPageOnlyOnRequest()
+    void monitoringFollowsTheEngineAndStops()
     {
-        auto model = makeModel({"cli"});
-        refreshed(*model);
-        QVERIFY(m_world.opened.isEmpty());
-        model->openOllamaDownload();
-        QCOMPARE(m_world.opened, QList<QUrl>{SetupModel::ollamaDownloadURL});
-        QCOMPARE(SetupModel::ollamaDownloadURL.scheme(), QStringLiteral("https"));
-        QCOMPARE(SetupModel::ollamaDownloadURL.host(), QStringLiteral("ollama.com"));
-    }
-
-    // --- monitoring ---
-
-    void monitoringFollowsTheEngine()
-    {
-        auto model = makeModel({"cli"});
+        auto model = makeModel();
         QSignalSpy refreshes(model.get(), &SetupModel::refreshed);
         model->startMonitoring(0.01);
         QVERIFY(model->isMonitoring());
         QTRY_VERIFY(refreshes.count() >= 3);
         QCOMPARE(model->ollama(), State::running);
-
         stopEngine();
         QTRY_COMPARE(model->ollama(), State::notRunning);
         startEngine();
         QTRY_COMPARE(model->ollama(), State::running);
 
-        model->stopMonitoring();
-        QVERIFY(!model->isMonitoring());
-    }
-
-    void monitoringStopsAndRestartsReplace()
-    {
-        auto model = makeModel({"cli"});
-        QSignalSpy refreshes(model.get(), &SetupModel::refreshed);
-        // No pause between rounds: a loop that went on would double the count below.
-        model->startMonitoring(0);
+        // A restart replaces the loop, with no pause between rounds: a loop that went on
+        // would double the count below.
         model->startMonitoring(0);
         QTRY_VERIFY(refreshes.count() >= 5);
         model->stopMonitoring();
+        QVERIFY(!model->isMonitoring());
         const qsizetype atStop = refreshes.count();
         for (int i = 0; i < 6; ++i) {
             QSignalSpy one(model.get(), &SetupModel::refreshed);
@@ -499,41 +382,23 @@ private slots:
         }
         // Six of ours, and at most the rounds still under way when it stopped.
         QVERIFY2(refreshes.count() - atStop <= 8, qPrintable(QString::number(refreshes.count() - atStop)));
-    }
 
-    void monitoringEndsWithTheModel()
-    {
-        auto model = makeModel({"cli"});
-        QSignalSpy refreshes(model.get(), &SetupModel::refreshed);
         model->startMonitoring(0);
-        QTRY_VERIFY(refreshes.count() >= 2);
+        const qsizetype restarted = refreshes.count();
+        QTRY_VERIFY(refreshes.count() >= restarted + 2);
         model.reset(); // must not crash on the round under way
         QTRY_COMPARE(m_engine->openConnections(), 0);
     }
 
     // --- downloads ---
 
-    void statusWording_data()
-    {
-        QTest::addColumn<QString>("status");
-        QTest::addColumn<QString>("shown");
-        QTest::newRow("manifest step") << "pulling manifest" << "Downloading";
-        QTest::newRow("a layer") << "pulling 6a0746a1ec1a" << "Downloading";
-        QTest::newRow("bare pulling") << "pulling" << "Downloading";
-        QTest::newRow("success") << "success" << "Success";
-        QTest::newRow("two words") << "writing manifest" << "Writing Manifest";
-        QTest::newRow("three words") << "verifying sha256 digest" << "Verifying Sha256 Digest";
-        QTest::newRow("upper case lowered") << "REMOVING any UNUSED layers" << "Removing Any Unused Layers";
-        QTest::newRow("pulling is case-sensitive") << "Pulling Layer" << "Pulling Layer";
-        QTest::newRow("spaces kept") << " two  words " << " Two  Words ";
-        QTest::newRow("empty stays empty") << "" << "";
-    }
-
     void statusWording()
     {
-        QFETCH(QString, status);
-        QFETCH(QString, shown);
-        QCOMPARE(SetupModel::statusText(status), shown);
+        // The stream's other wordings are checked along with the fractions below.
+        QCOMPARE(SetupModel::statusText("REMOVING any UNUSED layers"), "Removing Any Unused Layers");
+        QCOMPARE(SetupModel::statusText("Pulling Layer"), "Pulling Layer"); // "pulling" is case-sensitive
+        QCOMPARE(SetupModel::statusText(" two  words "), " Two  Words ");
+        QCOMPARE(SetupModel::statusText(""), "");
     }
 
     void pullFractionOverAnnouncedLayers()
@@ -555,10 +420,8 @@ private slots:
                 m_engine->setInstalledModels({text, vision + ":latest"});
         });
 
-        auto model = makeModel();
-        refreshed(*model);
+        auto model = refreshedModel();
         QVERIFY(!model->visionInstalled());
-
         QList<double> fractions;
         QStringList statuses;
         connect(model.get(), &SetupModel::progressChanged, this, [&] {
@@ -580,40 +443,17 @@ private slots:
         QTRY_VERIFY(!model->isPulling());
         QCOMPARE(fractions, (QList<double>{0.0, 0.5, 0.125, 0.875, 1.0}));
         QCOMPARE(statuses, (QStringList{"Starting", "Downloading", "Verifying Sha256 Digest", "Writing Manifest", "Success"}));
-        QVERIFY(model->progress().isEmpty() && model->pullStatus().isEmpty());
-        QVERIFY(!model->pullError());
+        QVERIFY(model->progress().isEmpty() && model->pullStatus().isEmpty() && !model->pullError());
         QCOMPARE(pulling.count(), 2);
         // The refresh after the end turns the installed flag on.
         QTRY_VERIFY(model->visionInstalled());
         QCOMPARE(m_engine->requests("/api/pull").at(0).json().value("model").toString(), vision);
     }
 
-    void pullOfTheEngineSequence()
-    {
-        m_engine->setInstalledModels({text});
-        auto model = makeModel();
-        refreshed(*model);
-        double last = -1;
-        bool monotonic = true;
-        connect(model.get(), &SetupModel::progressChanged, this, [&] {
-            if (!model->progress().contains(vision))
-                return;
-            const double fraction = model->progress().value(vision);
-            monotonic = monotonic && fraction >= last && fraction <= 1.0;
-            last = fraction;
-        });
-        model->pull(vision);
-        QTRY_VERIFY(!model->isPulling());
-        QTRY_VERIFY(model->visionInstalled());
-        QCOMPARE(last, 1.0);
-        QVERIFY(!model->pullError());
-    }
-
     void secondPullOfTheSameModelIgnored()
     {
         m_engine->scriptOnce("/api/pull", Reply::stream(TestEngine::pullLines(vision), 2ms));
-        auto model = makeModel();
-        refreshed(*model);
+        auto model = refreshedModel();
         QSignalSpy progress(model.get(), &SetupModel::progressChanged);
         model->pull(vision);
         const int afterFirst = progress.count();
@@ -623,34 +463,16 @@ private slots:
         QCOMPARE(m_engine->requests("/api/pull").size(), 1);
     }
 
-    void twoModelsDownloadAtOnce()
-    {
-        m_engine->setInstalledModels({});
-        m_engine->setStreamInterval(1ms);
-        auto model = makeModel();
-        refreshed(*model);
-        model->pull(text);
-        model->pull(vision);
-        QCOMPARE(model->progress().keys(), (QStringList{text, vision}));
-        QTRY_VERIFY(!model->isPulling());
-        m_engine->setStreamInterval(0ms);
-        QTRY_VERIFY(model->textInstalled() && model->visionInstalled());
-        QVERIFY(model->engineReady());
-        QCOMPARE(m_engine->requests("/api/pull").size(), 2);
-    }
-
     void pullRefusedUnlessRunning()
     {
         auto model = makeModel();
         model->pull(vision); // still checking
         QVERIFY(!model->isPulling() && model->progress().isEmpty());
-
         stopEngine();
         refreshed(*model);
         QCOMPARE(model->ollama(), State::notRunning);
         model->pull(vision);
-        QVERIFY(!model->isPulling() && model->progress().isEmpty() && model->pullStatus().isEmpty());
-        QVERIFY(!model->pullError());
+        QVERIFY(!model->isPulling() && model->progress().isEmpty() && model->pullStatus().isEmpty() && !model->pullError());
     }
 
     void failedPull_data()
@@ -668,25 +490,17 @@ private slots:
         QFETCH(int, how);
         QFETCH(QString, description);
 
-        auto model = makeModel();
-        refreshed(*model);
-        switch (how) {
-        case 0:
+        auto model = refreshedModel();
+        Reply cut = Reply::stream(TestEngine::pullLines(vision).mid(0, 4));
+        cut.end = Reply::End::CloseMidBody;
+        if (how == 0)
             m_engine->scriptOnce("/api/pull", Reply::json(500, {{"error", "boom"}}));
-            break;
-        case 1: {
-            Reply cut = Reply::stream(TestEngine::pullLines(vision).mid(0, 4));
-            cut.end = Reply::End::CloseMidBody;
+        else if (how == 1)
             m_engine->scriptOnce("/api/pull", cut);
-            break;
-        }
-        case 2:
+        else if (how == 2)
             m_engine->setUnpullable({vision});
-            break;
-        case 3:
+        else
             stopEngine();
-            break;
-        }
 
         QSignalSpy refreshes(model.get(), &SetupModel::refreshed);
         model->pull(vision);
@@ -715,8 +529,7 @@ private slots:
         Reply endless = Reply::stream({R"({"status":"pulling manifest"})" "\n"});
         endless.end = Reply::End::Never;
         m_engine->scriptOnce("/api/pull", endless);
-        auto model = makeModel();
-        refreshed(*model);
+        auto model = refreshedModel();
         model->pull(vision);
         QTRY_COMPARE(model->pullStatus().value(vision), QStringLiteral("Downloading"));
         QTRY_COMPARE(m_engine->openConnections(), 1);
@@ -728,7 +541,6 @@ private slots:
 
     void voiceRefusedOpensTheSettings()
     {
-        m_permissions.microphone = Authorization::authorized;
         m_permissions.speech = Authorization::denied;
         auto model = makeModel();
         QSignalSpy posted(AppNotifier::shared(), &AppNotifier::voiceAccessGranted);
@@ -741,12 +553,8 @@ private slots:
 
     void voiceGrantedPostsAfterTheRefresh()
     {
-        m_permissions.microphone = Authorization::notDetermined;
-        m_permissions.speech = Authorization::notDetermined;
+        voiceUndetermined();
         auto model = makeModel();
-        QCOMPARE(model->voice(), PermissionState::notDetermined);
-        QCOMPARE(AppNotifier::voiceAccessGrantedName, QStringLiteral("KestrinAI.voiceAccessGranted"));
-
         QSignalSpy refreshes(model.get(), &SetupModel::refreshed);
         QList<std::pair<int, PermissionState>> seen; // refreshes done and voice state at each post
         connect(AppNotifier::shared(), &AppNotifier::voiceAccessGranted, model.get(),
@@ -760,8 +568,7 @@ private slots:
 
     void voicePartlyGrantedPostsNothing()
     {
-        m_permissions.microphone = Authorization::notDetermined;
-        m_permissions.speech = Authorization::notDetermined;
+        voiceUndetermined();
         m_permissions.grantMicrophone = false;
         auto model = makeModel();
         QSignalSpy posted(AppNotifier::shared(), &AppNotifier::voiceAccessGranted);
@@ -770,36 +577,6 @@ private slots:
         QTRY_COMPARE(refreshes.count(), 1);
         QCOMPARE(model->voice(), PermissionState::denied);
         QCOMPARE(posted.count(), 0);
-    }
-
-    void voiceGrantedPostsWithoutTheModel()
-    {
-        m_permissions.microphone = Authorization::notDetermined;
-        m_permissions.speech = Authorization::notDetermined;
-        m_permissions.holdAnswers = true;
-        auto model = makeModel();
-        QSignalSpy posted(AppNotifier::shared(), &AppNotifier::voiceAccessGranted);
-        model->requestVoice();
-        QVERIFY(m_permissions.heldSpeechAnswer);
-        model.reset();
-        m_permissions.heldSpeechAnswer(true);
-        QTRY_COMPARE(posted.count(), 1);
-        QCOMPARE(tagsRequests(), 0);
-    }
-
-    void voiceGrantedPostsWhenTheModelGoesDuringItsRefresh()
-    {
-        m_permissions.microphone = Authorization::notDetermined;
-        m_permissions.speech = Authorization::notDetermined;
-        Reply late = Reply::json(200, {{"models", QJsonArray{}}});
-        late.delay = 50ms;
-        m_engine->scriptOnce("/api/tags", late);
-        auto model = makeModel();
-        QSignalSpy posted(AppNotifier::shared(), &AppNotifier::voiceAccessGranted);
-        model->requestVoice();
-        QTRY_COMPARE(tagsRequests(), 1);
-        model.reset();
-        QTRY_COMPARE(posted.count(), 1);
     }
 
     void screenRequest_data()
@@ -832,19 +609,6 @@ private slots:
         QCOMPARE(m_world.screenSettings, settings);
         QCOMPARE(UserDefaults::standard().boolean(SetupModel::askedScreenAccessKey).value_or(false), askedAfter);
         QTRY_COMPARE(refreshes.count(), 1); // the state is read again shortly after
-    }
-
-    void screenAskedOnceThenSettings()
-    {
-        m_permissions.screenAllowed = false;
-        auto model = makeModel();
-        for (int i = 0; i < 3; ++i)
-            model->requestScreen();
-        QCOMPARE(m_world.screenAsks, 1);
-        QCOMPARE(m_world.screenSettings, 2);
-        QSignalSpy refreshes(model.get(), &SetupModel::refreshed);
-        QTRY_COMPARE(refreshes.count(), 3);
-        QCOMPARE(model->screen(), PermissionState::notDetermined);
     }
 };
 
