@@ -4,6 +4,7 @@
 #include "LaunchOptions.h"
 #include "QuitOnSignal.h"
 #include "SingleInstance.h"
+#include "TerminalFrontEnd.h"
 
 #include <QApplication>
 #include <QtQml/qqmlextensionplugin.h>
@@ -27,6 +28,15 @@ void preferX11()
 
 int main(int argc, char *argv[])
 {
+    QStringList arguments;
+    for (int i = 0; i < argc; ++i)
+        arguments << QString::fromLocal8Bit(argv[i]);
+    if (TerminalFrontEnd::handles(arguments)) {
+        // No display, no windows, no second-instance check: a terminal command runs alongside.
+        QCoreApplication app(argc, argv);
+        return TerminalFrontEnd::run(arguments);
+    }
+
     preferX11();
     QApplication app(argc, argv);
     QApplication::setApplicationName(AppInfo::name);

@@ -1,0 +1,111 @@
+// The program from a terminal: status, pull and help, as a child process against the test
+// engine (which answers from this process's event loop, so the child is waited for without
+// blocking it).
+
+#include "AgentModel.h"
+#include "OllamaTypes.h"
+#include "TestEngine.h"
+#include "TestSupport.h"
+
+struct Run
+{
+    int status = -1;
+    QString out;
+    QString err;
+};
+
+class TerminalTest : public QObject
+{
+    Q_OBJECT
+
+    TestEngine m_engine;
+    QTemporaryDir m_home;
+
+    Run run(const QStringList &arguments, const QByteArray &ollamaHost)
+    {
+        QProcess program;
+        QProcessEnvironment env = TestSupport::childEnvironment(m_home.path());
+        env.insert(QStringLiteral("OLLAMA_HOST"), QString::fromLatin1(ollamaHost));
+        env.remove(QStringLiteral("DISPLAY"));
+        program.setProcessEnvironment(env);
+        program.start(QStringLiteral(KESTRIN_PROGRAM), arguments);
+        Run result;
+        if (!program.waitForStarted(10000) || !QTest::qWaitFor([&] { return program.state() == QProcess::NotRunning; }, 30000))
+            return result;
+        result.status = program.exitStatus() == QProcess::NormalExit ? program.exitCode() : -1;
+        result.out = QString::fromUtf8(program.readAllStandardOutput());
+        result.err = QString::fromUtf8(program.readAllStandardError());
+        return result;
+    }
+
+private slots:
+    void initTestCase() { QVERIFY(m_engine.listen()); }
+
+    void help()
+    {
+        const Run r = run({QStringLiteral("--help")}, m_engine.ollamaHost());
+        QCOMPARE(r.status, 0);
+        QVERIFY(r.out.contains(QLatin1String("kestrin-ai status")));
+        QVERIFY(r.out.contains(QLatin1String("--map=PLACE")));
+    }
+
+    void status_data()
+    {
+        QTest::addColumn<QStringList>("installed");
+        QTest::addColumn<int>("exitStatus");
+        QTest::addColumn<QString>("vision");
+        QTest::newRow("both") << QStringList{ModelCatalog::text, QStringLiteral("moondream:latest")} << 0 << QStringLiteral("installed");
+        QTest::newRow("vision missing") << QStringList{ModelCatalog::text} << 2 << QStringLiteral("not installed");
+    }
+
+    void status()
+    {
+        QFETCH(QStringList, installed);
+        QFETCH(int, exitStatus);
+        QFETCH(QString, vision);
+        m_engine.setInstalledModels(installed);
+        const Run r = run({QStringLiteral("status")}, m_engine.ollamaHost());
+        QCOMPARE(r.status, exitStatus);
+        QVERIFY2(r.out.contains(QStringLiteral("Engine: running at http://%1\n").arg(QString::fromLatin1(m_engine.ollamaHost()))), qPrintable(r.out));
+        QVERIFY(r.out.contains(ModelCatalog::text + QStringLiteral(" (text): installed\n")));
+        QVERIFY(r.out.contains(QStringLiteral("moondream (vision): %1\n").arg(vision)));
+    }
+
+    void unreachableEngine()
+    {
+        auto gone = std::make_unique<TestEngine>();
+        QVERIFY(gone->listen());
+        const QByteArray host = gone->ollamaHost();
+        gone.reset(); // nobody listens on that port any more
+        const Run r = run({QStringLiteral("status")}, host);
+        QCOMPARE(r.status, 1);
+        QCOMPARE(r.err, OllamaError::unreachable().errorDescription() + u'\n');
+        const Run p = run({QStringLiteral("pull"), QStringLiteral("moondream")}, host);
+        QCOMPARE(p.status, 1);
+        QVERIFY2(p.err.contains(QStringLiteral("Couldn't download moondream: ") + OllamaError::unreachable().errorDescription()), qPrintable(p.err));
+    }
+
+    void pullShowsProgress()
+    {
+        m_engine.setInstalledModels({});
+        const Run r = run({QStringLiteral("pull"), QStringLiteral("moondream")}, m_engine.ollamaHost());
+        QCOMPARE(r.status, 0);
+        const QStringList lines = r.out.split(u'\n', Qt::SkipEmptyParts);
+        QVERIFY2(lines.size() >= 3, qPrintable(r.out));
+        QVERIFY(std::any_of(lines.cbegin(), lines.cend(), [](const QString &l) { return l.startsWith(QLatin1String("Downloading [")); }));
+        QVERIFY2(lines.last().startsWith(QLatin1String("Success [####################] 100% ")), qPrintable(lines.last()));
+        QVERIFY(m_engine.isInstalled(QStringLiteral("moondream")));
+    }
+
+    void pullRefused()
+    {
+        m_engine.scriptOnce("/api/pull", TestEngine::Reply::json(500, {{QStringLiteral("error"), QStringLiteral("nope")}}));
+        const Run r = run({QStringLiteral("pull"), QStringLiteral("nothing-such")}, m_engine.ollamaHost());
+        QCOMPARE(r.status, 1);
+        QVERIFY2(r.err.contains(QStringLiteral("Couldn't download nothing-such: ") + OllamaError::badResponse(500).errorDescription()), qPrintable(r.err));
+        QCOMPARE(run({QStringLiteral("pull")}, m_engine.ollamaHost()).status, 64);
+    }
+};
+
+KESTRIN_TEST_MAIN(TerminalTest)
+#include "tst_terminal.moc"
