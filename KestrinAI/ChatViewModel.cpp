@@ -233,6 +233,7 @@ void ChatViewModel::failRequest(const OllamaError &error)
     m_catchUp.stop();
     DebugLog::log(QStringLiteral("stream error: ") + error.debugDescription());
     const QString text = error.errorDescription();
+    emit requestFailed(text);
     if (!request->assistantId)
         appendMessage(ChatMessage(ChatMessage::Role::assistant, text), request->model);
     else

@@ -127,6 +127,8 @@ signals:
     void activeLabelChanged();
     void activeAccentChanged();
     void tarvikConversationActiveChanged();
+    /// A request failed with @p description; the transcript shows it next.
+    void requestFailed(const QString &description);
     /// The saved conversation was read at creation (whether or not it was taken): for tests.
     void savedConversationLoaded();
 

@@ -32,7 +32,8 @@ SpeechOutput::SpeechOutput(QObject *parent)
 {
 }
 
-SpeechOutput::SpeechOutput(SpeechSynthesizer *systemVoice, milliseconds restartDelayUnit, QObject *parent)
+SpeechOutput::SpeechOutput(SpeechSynthesizer *systemVoice, milliseconds restartDelayUnit, QObject *parent,
+                           NeuralVoice neuralVoice)
     : QObject(parent)
     , m_server(new NeuralVoiceServer(restartDelayUnit, this))
     , m_systemVoice(systemVoice)
@@ -57,7 +58,8 @@ SpeechOutput::SpeechOutput(SpeechSynthesizer *systemVoice, milliseconds restartD
     connect(m_server, &NeuralVoiceServer::unavailable, m_systemVoice, &SpeechSynthesizer::prepare);
 
     removeLeftoverClips();
-    m_server->start();
+    if (neuralVoice == NeuralVoice::start)
+        m_server->start();
 }
 
 SpeechOutput::~SpeechOutput() = default;

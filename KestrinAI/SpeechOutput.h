@@ -39,10 +39,12 @@ class SpeechOutput : public QObject
 public:
     /// Starts the neural voice server (or logs why not); the system voice loads later.
     explicit SpeechOutput(QObject *parent = nullptr);
+    enum class NeuralVoice { start, off };
     /// The same with @p systemVoice in place of the system voice (this object takes it) and
-    /// server restarts after 1, 2, 3 times @p restartDelayUnit: for tests.
+    /// server restarts after 1, 2, 3 times @p restartDelayUnit: for tests. With NeuralVoice::off
+    /// the server is never started (a terminal command that speaks nothing).
     SpeechOutput(SpeechSynthesizer *systemVoice, std::chrono::milliseconds restartDelayUnit,
-                 QObject *parent = nullptr);
+                 QObject *parent = nullptr, NeuralVoice neuralVoice = NeuralVoice::start);
     ~SpeechOutput() override;
 
     /// The text as spoken: every "**", "__", "`" and "#" removed, then white space and line

@@ -2,9 +2,15 @@
 
 #include "AgentModel.h"
 #include "AppInfo.h"
+#include "ChatViewModel.h"
+#include "ConversationStore.h"
+#include "FileAudioEngine.h"
 #include "OllamaClient.h"
 #include "OllamaTypes.h"
 #include "SetupModel.h"
+#include "SpeechOutput.h"
+#include "SpeechRecognizer.h"
+#include "SpeechSynthesizer.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
@@ -30,6 +36,65 @@ QTextStream &err()
 {
     static QTextStream stream(stderr);
     return stream;
+}
+
+/// A voice for a session that never speaks.
+class NoVoice : public SpeechSynthesizer
+{
+public:
+    void say(const QString &) override { }
+    void stop() override { }
+};
+
+/// One typed request through the program's chat session, its reply streamed as it arrives.
+int ask(const QString &text, bool kestrin)
+{
+    auto *speech = new SpeechManager(std::make_unique<FileAudioEngine>(), [](const QString &) { return nullptr; },
+                                     new SpeechOutput(new NoVoice, std::chrono::seconds(1), nullptr, SpeechOutput::NeuralVoice::off));
+    // A terminal has no screen to show the vision agent: its request goes without a picture.
+    ChatViewModel chat(speech, [](QObject *, std::function<void(std::optional<QString>)> done) { done(std::nullopt); });
+    QEventLoop loop;
+    QObject::connect(&chat, &ChatViewModel::savedConversationLoaded, &loop, &QEventLoop::quit);
+    loop.exec(); // the history goes with the request
+
+    ChatMessageList *messages = chat.messageList();
+    int replyRow = -1;
+    qsizetype printed = 0;
+    std::optional<QString> failure;
+    const auto printNew = [&] {
+        if (replyRow < 0 || replyRow >= messages->count())
+            return;
+        const QString reply = messages->messages().at(replyRow).text();
+        if (failure && reply.endsWith(*failure))
+            return; // the error goes to standard error instead
+        out() << reply.mid(printed);
+        out().flush();
+        printed = reply.size();
+    };
+    QObject::connect(messages, &QAbstractItemModel::rowsInserted, &loop, [&](const QModelIndex &, int first) {
+        if (first > 0 && messages->messages().at(first).role() == ChatMessage::Role::assistant) {
+            replyRow = first;
+            printNew();
+        }
+    });
+    QObject::connect(messages, &QAbstractItemModel::dataChanged, &loop, printNew);
+    QObject::connect(&chat, &ChatViewModel::requestFailed, &loop, [&](const QString &description) { failure = description; });
+    const auto idle = [&] { return !chat.isThinking() && !chat.isStreaming() && !chat.hasCurrentTask(); };
+    QObject::connect(&chat, &ChatViewModel::isThinkingChanged, &loop, [&] { if (idle()) loop.quit(); });
+    QObject::connect(&chat, &ChatViewModel::isStreamingChanged, &loop, [&] { if (idle()) loop.quit(); });
+
+    chat.sendDirect(text, kestrin ? AgentModel::kestrin : AgentModel::oryn, false, false, false);
+    if (!idle())
+        loop.exec();
+    ConversationStore::waitForPendingSaves();
+    if (failure) {
+        if (printed > 0)
+            out() << Qt::endl;
+        err() << *failure << Qt::endl;
+        return 1;
+    }
+    out() << Qt::endl;
+    return 0;
 }
 
 int status()
@@ -120,7 +185,7 @@ int pull(const QString &name)
 bool handles(const QStringList &arguments)
 {
     const QString command = arguments.value(1);
-    return command == QLatin1String("status") || command == QLatin1String("pull") || command == QLatin1String("--help")
+    return command == QLatin1String("ask") || command == QLatin1String("status") || command == QLatin1String("pull") || command == QLatin1String("--help")
         || command == QLatin1String("-h");
 }
 
@@ -132,6 +197,9 @@ QString helpText()
                "\n"
                "Usage:\n"
                "  kestrin-ai [FLAGS]        start the program (a second launch hands its flags to the running one)\n"
+               "  kestrin-ai ask [--kestrin] TEXT\n"
+               "                            ask Oryn (or Kestrin, without a screen picture); the reply\n"
+               "                            streams here and joins the saved conversation\n"
                "  kestrin-ai status         the engine's state and the two models\n"
                "  kestrin-ai pull MODEL     download a model, with progress\n"
                "  kestrin-ai --help         this text\n"
@@ -166,6 +234,16 @@ int run(const QStringList &arguments)
     const QString command = arguments.value(1);
     if (command == QLatin1String("status"))
         return status();
+    if (command == QLatin1String("ask")) {
+        QStringList words = arguments.mid(2);
+        const bool kestrin = words.removeAll(QStringLiteral("--kestrin")) > 0;
+        const QString text = words.join(u' ').trimmed();
+        if (text.isEmpty()) {
+            err() << "usage: kestrin-ai ask [--kestrin] TEXT" << Qt::endl;
+            return 64;
+        }
+        return ask(text, kestrin);
+    }
     if (command == QLatin1String("pull")) {
         if (arguments.size() != 3 || arguments.at(2).isEmpty()) {
             err() << "usage: kestrin-ai pull MODEL" << Qt::endl;

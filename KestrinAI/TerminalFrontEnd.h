@@ -2,7 +2,8 @@
 
 #include <QStringList>
 
-/// The program from a terminal, without a display: "status", "pull MODEL" and "--help".
+/// The program from a terminal, without a display: "ask [--kestrin] TEXT", "status",
+/// "pull MODEL" and "--help".
 /// Output goes to standard output; an engine failure prints the engine's description on
 /// standard error and gives a non-zero exit status.
 namespace TerminalFrontEnd {

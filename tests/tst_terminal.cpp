@@ -3,9 +3,12 @@
 // blocking it).
 
 #include "AgentModel.h"
+#include "ConversationStore.h"
 #include "OllamaTypes.h"
 #include "TestEngine.h"
 #include "TestSupport.h"
+
+#include <QJsonArray>
 
 struct Run
 {
@@ -71,6 +74,22 @@ private slots:
         QVERIFY(r.out.contains(QStringLiteral("moondream (vision): %1\n").arg(vision)));
     }
 
+    void askStreamsTheReplyAndSavesIt()
+    {
+        m_engine.setChatReply(TestEngine::words(QStringLiteral("Tokyo has about fourteen million people.")));
+        const Run r = run({QStringLiteral("ask"), QStringLiteral("how big"), QStringLiteral("is tokyo?")}, m_engine.ollamaHost());
+        QCOMPARE(r.status, 0);
+        QCOMPARE(r.out, QStringLiteral("Tokyo has about fourteen million people.\n"));
+        const ConversationSnapshot saved = ConversationStore::load(m_home.filePath(QStringLiteral("data/Kestrin AI/conversations.json")));
+        QCOMPARE(saved.orynMessages.size(), 2);
+        QCOMPARE(saved.orynMessages.first().text(), QStringLiteral("how big is tokyo?"));
+        QCOMPARE(saved.orynHistory.size(), 2);
+        // The next question carries the saved history.
+        m_engine.clearRequests();
+        QCOMPARE(run({QStringLiteral("ask"), QStringLiteral("and paris?")}, m_engine.ollamaHost()).status, 0);
+        QCOMPARE(m_engine.requests("/api/chat").value(0).json().value(QStringLiteral("messages")).toArray().size(), 4);
+    }
+
     void unreachableEngine()
     {
         auto gone = std::make_unique<TestEngine>();
@@ -80,6 +99,10 @@ private slots:
         const Run r = run({QStringLiteral("status")}, host);
         QCOMPARE(r.status, 1);
         QCOMPARE(r.err, OllamaError::unreachable().errorDescription() + u'\n');
+        const Run a = run({QStringLiteral("ask"), QStringLiteral("hello")}, host);
+        QCOMPARE(a.status, 1);
+        QCOMPARE(a.out, QString());
+        QCOMPARE(a.err, OllamaError::unreachable().errorDescription() + u'\n');
         const Run p = run({QStringLiteral("pull"), QStringLiteral("moondream")}, host);
         QCOMPARE(p.status, 1);
         QVERIFY2(p.err.contains(QStringLiteral("Couldn't download moondream: ") + OllamaError::unreachable().errorDescription()), qPrintable(p.err));
