@@ -27,6 +27,9 @@ constexpr qsizetype maxSpottingSamples = 20 * samplesPerSecond;
 constexpr qsizetype maxSpeechSamples = 30 * samplesPerSecond;
 // Until a decoder has heard this much speech, its cepstral mean is still settling.
 constexpr qsizetype adaptationSamples = 4 * samplesPerSecond;
+// After a new stream starts, the voice detector reports speech that is not there and its end
+// about a second later, even in silence; its verdicts count only after this much audio.
+constexpr qsizetype vadSettleSamples = samplesPerSecond * 16 / 10;
 // Sound kept from before the start of speech, for a second look at an utterance.
 constexpr qsizetype preRollSamples = samplesPerSecond / 2;
 
@@ -201,6 +204,7 @@ bool PocketSphinxDecoder::begin(Mode mode, bool partialResults, QString *error)
     m_lastPartial.clear();
     m_speechSeen = false;
     m_wasInSpeech = false;
+    m_sinceStreamStart = 0;
     m_listenedSamples = 0;
     m_speechSamples = 0;
     m_spotted.clear();
@@ -232,6 +236,7 @@ void PocketSphinxDecoder::restartSpotting()
     ps_start_utt(m_ps);
     m_spotted.clear();
     m_wasInSpeech = false;
+    m_sinceStreamStart = 0;
 }
 
 bool PocketSphinxDecoder::feed(const qint16 *samples, qsizetype count, QList<RecognitionResult> &results)
@@ -313,7 +318,10 @@ qsizetype PocketSphinxDecoder::spot(const qint16 *samples, qsizetype count, QLis
 
         // A pause ends a stretch of speech that held no phrase: start afresh, which also
         // bounds the audio kept for a replay.
-        const bool inSpeech = ps_get_in_speech(m_ps);
+        m_sinceStreamStart += n;
+        // Left alone, the detector's false end of speech would restart the search every second
+        // or so through a pause, and one restart would cut into the next phrase.
+        const bool inSpeech = m_sinceStreamStart >= vadSettleSamples && ps_get_in_speech(m_ps);
         if (m_wasInSpeech && !inSpeech) {
             const QByteArray stretch = m_spotted;
             restartSpotting(); // ending the utterance updates the cepstral mean

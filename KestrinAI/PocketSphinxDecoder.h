@@ -85,6 +85,7 @@ private:
     QString m_phrase;          // the wake phrase heard in this utterance
     QByteArray m_spotted;      // samples since the keyword search's stream began, for the replay
     bool m_wasInSpeech = false;
+    qsizetype m_sinceStreamStart = 0; // samples spotted since the stream began
     bool m_speechSeen = false; // listening: the voice activity detection has heard speech
     qint64 m_listenedSamples = 0;
     qint64 m_speechSamples = 0;
