@@ -1,4 +1,6 @@
+#include "AppDelegate.h"
 #include "AppInfo.h"
+#include "AppLogo.h"
 #include "ConversationStore.h"
 #include "DebugLog.h"
 #include "LaunchOptions.h"
@@ -10,6 +12,7 @@
 #include <QtQml/qqmlextensionplugin.h>
 
 #include <csignal>
+#include <cstdio>
 
 // The views import the program's own QML module, linked in statically.
 Q_IMPORT_QML_PLUGIN(KestrinAIPlugin)
@@ -24,6 +27,18 @@ void preferX11()
         qputenv("QT_QPA_PLATFORM", "xcb");
 }
 
+// "--export-icon PATH": the icon set as PNG files. Needs no display.
+int exportIcons(const QString &folder)
+{
+    const int written = AppLogo::exportIconSet(folder);
+    const int wanted = int(AppLogo::iconSet().size());
+    if (written == wanted)
+        return 0;
+    std::fprintf(stderr, "Could not write %d of %d icons to %s\n", wanted - written, wanted,
+                 qPrintable(folder));
+    return 1;
+}
+
 } // namespace
 
 int main(int argc, char *argv[])
@@ -35,6 +50,10 @@ int main(int argc, char *argv[])
         // No display, no windows, no second-instance check: a terminal command runs alongside.
         QCoreApplication app(argc, argv);
         return TerminalFrontEnd::run(arguments);
+    }
+    if (const LaunchOptions early = LaunchOptions::parse(arguments); early.exportIconPath) {
+        QCoreApplication app(argc, argv);
+        return exportIcons(*early.exportIconPath);
     }
 
     preferX11();
@@ -51,13 +70,19 @@ int main(int argc, char *argv[])
     SingleInstance instance;
     if (!instance.claim(options.toArguments()))
         return 0;
-    QObject::connect(&instance, &SingleInstance::launchedAgain, &app, [](const QStringList &arguments) {
-        DebugLog::log(QStringLiteral("Launched again with: %1").arg(arguments.join(u' ')));
-    });
 
-    DebugLog::log(QStringLiteral("=== %1 %2 launched (pid %3) ===")
-                      .arg(AppInfo::name, AppInfo::version)
-                      .arg(QApplication::applicationPid()));
+    AppDelegate delegate;
+    QObject::connect(&instance, &SingleInstance::launchedAgain, &delegate, [&delegate](const QStringList &arguments) {
+        DebugLog::log(QStringLiteral("Launched again with: %1").arg(arguments.join(u' ')));
+        const LaunchOptions again = LaunchOptions::parse(QStringList{QString()} + arguments);
+        // Launching a running tray program again with nothing to do brings it forward.
+        if (again == LaunchOptions{})
+            delegate.orchestrator()->togglePanel();
+        else
+            delegate.orchestrator()->applyLaunchFlags(again);
+    });
+    QMetaObject::invokeMethod(&delegate, [&delegate, options] { delegate.applicationDidFinishLaunching(options); },
+                              Qt::QueuedConnection);
 
     const int status = QApplication::exec();
     // A save requested just before quitting must still reach the disk.

@@ -2,6 +2,7 @@
 
 #include "TestSupport.h"
 
+#include <QImage>
 #include <QRegularExpression>
 
 #include <csignal>
@@ -36,7 +37,9 @@ private slots:
         const QString launchLine = QStringLiteral("=== Kestrin AI 1.0 launched (pid %1) ===").arg(program.processId());
         QTRY_VERIFY_WITH_TIMEOUT(QString::fromUtf8(readAll(log)).contains(launchLine), 20000);
         const QRegularExpression shape(QStringLiteral(R"(^\[\d{4}-\d\d-\d\dT\d\d:\d\d:\d\dZ\] === Kestrin AI 1\.0 launched \(pid \d+\) ===$)"));
-        QVERIFY(shape.match(QString::fromUtf8(readAll(log)).split(u'\n').first()).hasMatch());
+        const QStringList lines = QString::fromUtf8(readAll(log)).split(u'\n');
+        QCOMPARE(lines.filter(QStringLiteral("launched")).size(), 1);
+        QVERIFY(shape.match(lines.filter(QStringLiteral("launched")).first()).hasMatch());
 
         ::kill(pid_t(program.processId()), signal);
         QVERIFY(program.waitForFinished(10000));
@@ -66,6 +69,31 @@ private slots:
         QVERIFY(readAll(support + QStringLiteral("/kestrin.log")).startsWith("[old] line\n"));
         QCOMPARE(modeOf(support), 0700);
         QCOMPARE(modeOf(support + QStringLiteral("/kestrin.log")), 0600);
+    }
+
+    void exportsTheIconSetWithoutADisplay()
+    {
+        const QString folder = m_homes.filePath(QStringLiteral("icons/nested"));
+        QProcess program;
+        QProcessEnvironment environment = childEnvironment(m_homes.filePath(QStringLiteral("icons")));
+        environment.remove(QStringLiteral("DISPLAY"));
+        environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("xcb")); // would fail if it were needed
+        program.setProcessEnvironment(environment);
+        for (int round = 0; round < 2; ++round) { // the second overwrites
+            program.start(QStringLiteral(KESTRIN_PROGRAM), {QStringLiteral("--export-icon"), folder});
+            QVERIFY(program.waitForFinished(20000));
+            QCOMPARE(program.exitCode(), 0);
+        }
+        const QStringList files = QDir(folder).entryList({QStringLiteral("*.png")});
+        QCOMPARE(files.size(), 10);
+        QCOMPARE(QImage(folder + QStringLiteral("/icon_512x512@2x.png")).size(), QSize(1024, 1024));
+        QCOMPARE(QImage(folder + QStringLiteral("/icon_16x16.png")).size(), QSize(16, 16));
+
+        // Nothing could be written: said so, and not reported as success.
+        program.start(QStringLiteral(KESTRIN_PROGRAM), {QStringLiteral("--export-icon"), QStringLiteral("/proc/no/such")});
+        QVERIFY(program.waitForFinished(20000));
+        QCOMPARE(program.exitCode(), 1);
+        QVERIFY(program.readAllStandardError().contains("Could not write 10 of 10 icons"));
     }
 
     void secondLaunchHandsItsFlagsToTheFirst()

@@ -1,9 +1,11 @@
+#include "AppLogo.h"
 #include "PanelState.h"
 #include "SettingsStore.h"
 #include "TestSupport.h"
 #include "Theme.h"
 
 #include <QGuiApplication>
+#include <QPainter>
 #include <QQmlComponent>
 #include <QQmlContext>
 #include <QQmlEngine>
@@ -26,6 +28,26 @@ class ThemeTest : public QObject
     }
 
 private slots:
+    void markIsCentredOnWholeCells()
+    {
+        QCOMPARE(AppLogo::markLayout(QRectF(0, 0, 24, 20)).cell, 1.0);
+        QCOMPARE(AppLogo::markLayout(QRectF(0, 0, 24, 20)).origin, QPointF(0, 0));
+        QCOMPARE(AppLogo::markLayout(QRectF(0, 0, 48, 20)).origin, QPointF(12, 0));
+        // Drawn, the cells' gradient runs from Oryn's colour at the top left to Tarvik's.
+        QImage image(240, 200, QImage::Format_ARGB32);
+        image.fill(Qt::transparent);
+        QPainter painter(&image);
+        AppLogo::drawMark(painter, image.rect());
+        painter.end();
+        QCOMPARE(image.pixelColor(5, 5).alpha(), 0);       // row 0 is empty
+        const QColor early = image.pixelColor(25, 85);     // row 8, column 2
+        const QColor late = image.pixelColor(165, 195);    // row 19, column 16
+        QCOMPARE(early.alpha(), 255);
+        QCOMPARE(late.alpha(), 255);
+        QVERIFY(early.red() < late.red() - 20);            // Oryn's red is lower than Tarvik's
+        QVERIFY(!AppLogo::statusBarImage().isNull());
+    }
+
     void colourConstructor()
     {
         const QColor c = Theme::color(0x7AA2FF);
