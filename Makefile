@@ -17,6 +17,7 @@ bench: build
 	./$(BUILD_DIR)/bench/kestrin-recognizer-bench
 	./$(BUILD_DIR)/bench/kestrin-screencapture-bench
 	./$(BUILD_DIR)/bench/kestrin-wakeword-bench
+	./$(BUILD_DIR)/bench/kestrin-coldstart-bench
 
 build: deps
 	cmake -S . -B $(BUILD_DIR) -G Ninja
