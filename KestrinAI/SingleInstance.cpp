@@ -32,14 +32,20 @@ QString SingleInstance::defaultSocketPath()
 
 bool SingleInstance::claim(const QStringList &arguments)
 {
-    if (handOver(arguments))
-        return false;
-    if (listen())
+    HandOver attempt = handOver(arguments);
+    if (attempt == HandOver::noServer && listen())
         return true;
     // Another launch may have won the race between our attempt and our listen.
-    if (handOver(arguments))
+    if (attempt == HandOver::noServer)
+        attempt = handOver(arguments);
+    if (attempt == HandOver::done)
         return false;
-    // A socket left by a program that crashed answers nobody: take its place.
+    if (attempt == HandOver::noAnswer) {
+        // A program is there but busy: a second one would double the wake listener and voices.
+        DebugLog::log(QStringLiteral("Single instance: the running program did not answer; not starting another"));
+        return false;
+    }
+    // A socket left by a program that crashed refuses connections: take its place.
     QLocalServer::removeServer(m_socketPath);
     if (listen())
         return true;
@@ -47,14 +53,18 @@ bool SingleInstance::claim(const QStringList &arguments)
     return true;
 }
 
-bool SingleInstance::handOver(const QStringList &arguments)
+SingleInstance::HandOver SingleInstance::handOver(const QStringList &arguments)
 {
     if (!QFileInfo::exists(m_socketPath))
-        return false;
+        return HandOver::noServer;
     QLocalSocket socket;
     socket.connectToServer(m_socketPath);
-    if (!socket.waitForConnected(connectWaitMs))
-        return false;
+    if (!socket.waitForConnected(connectWaitMs)) {
+        const auto error = socket.error();
+        return error == QLocalSocket::ConnectionRefusedError || error == QLocalSocket::ServerNotFoundError
+            ? HandOver::noServer
+            : HandOver::noAnswer;
+    }
     QByteArray message;
     {
         QDataStream out(&message, QIODevice::WriteOnly);
@@ -62,13 +72,13 @@ bool SingleInstance::handOver(const QStringList &arguments)
     }
     socket.write(QByteArray::number(message.size()) + '\n' + message);
     if (!socket.waitForBytesWritten(answerWaitMs))
-        return false;
-    // Handed over only once the running program said so: otherwise this launch runs itself.
+        return HandOver::noAnswer;
+    // Handed over only once the running program said so.
     while (socket.bytesAvailable() < acknowledgement.size()) {
         if (!socket.waitForReadyRead(answerWaitMs))
-            return false;
+            return HandOver::noAnswer;
     }
-    return socket.read(acknowledgement.size()) == acknowledgement;
+    return socket.read(acknowledgement.size()) == acknowledgement ? HandOver::done : HandOver::noAnswer;
 }
 
 bool SingleInstance::listen()

@@ -21,7 +21,8 @@ public:
     static QString defaultSocketPath();
 
     /// True when this process is the first: it now listens for later launches. False when
-    /// another instance runs and has taken @p arguments; this process should then exit.
+    /// another instance runs (it has taken @p arguments, or it is alive but did not answer);
+    /// this process should then exit.
     bool claim(const QStringList &arguments);
 
 signals:
@@ -29,7 +30,8 @@ signals:
     void launchedAgain(const QStringList &arguments);
 
 private:
-    bool handOver(const QStringList &arguments);
+    enum class HandOver { done, noServer, noAnswer };
+    HandOver handOver(const QStringList &arguments);
     bool listen();
 
     QString m_socketPath;

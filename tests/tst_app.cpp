@@ -3,6 +3,7 @@
 #include "TestSupport.h"
 
 #include <QImage>
+#include <QLocalServer>
 #include <QRegularExpression>
 
 #include <csignal>
@@ -129,6 +130,23 @@ private slots:
         QVERIFY(third.waitForFinished(10000));
         QCOMPARE(third.exitCode(), 0);
         QCOMPARE(modeOf(home + QStringLiteral("/data/Kestrin AI")), 0700);
+    }
+
+    void aRunningProgramThatDoesNotAnswerIsNotDuplicated()
+    {
+        const QString home = m_homes.filePath(QStringLiteral("busy"));
+        const QString support = home + QStringLiteral("/data/Kestrin AI");
+        QVERIFY(QDir().mkpath(support));
+        QLocalServer busy; // accepts connections and never reads them
+        QVERIFY(busy.listen(support + QStringLiteral("/instance.sock")));
+        QProcess second;
+        second.setProcessEnvironment(childEnvironment(home));
+        second.start(QStringLiteral(KESTRIN_PROGRAM), {QStringLiteral("--tasks")});
+        QVERIFY(second.waitForFinished(20000));
+        QCOMPARE(second.exitCode(), 0);
+        const QByteArray log = readAll(support + QStringLiteral("/kestrin.log"));
+        QVERIFY(!log.contains("launched (pid"));
+        QVERIFY(log.contains("the running program did not answer"));
     }
 };
 
