@@ -1,22 +1,18 @@
 #include "ConfirmWindowController.h"
 
-#include "DebugLog.h"
-#include "ViewEngine.h"
+#include "FloatingWindow.h"
 
 #include <QGuiApplication>
 #include <QPointer>
 #include <QPropertyAnimation>
-#include <QQmlError>
 #include <QQuickItem>
 #include <QQuickView>
 #include <QScreen>
-#include <QSurfaceFormat>
 #include <QtMath>
 
 namespace {
 
 const QString viewSource = QStringLiteral("qrc:/KestrinAI/views/ConfirmView.qml");
-constexpr char showWithoutActivatingKey[] = "_q_showWithoutActivating"; // read by Qt's xcb show()
 
 } // namespace
 
@@ -51,28 +47,15 @@ void ConfirmWindowController::ask(const QString &message, std::function<void()> 
     if (m_window)
         retire(m_window);
 
-    auto *view = new QQuickView(ViewEngine::shared(), nullptr);
     // Not managed by the window manager: above everything, on every workspace, never in the
     // taskbar, and never taking the focus from the application in front. Clicks still arrive.
-    view->setFlags(Qt::Tool | Qt::FramelessWindowHint | Qt::WindowStaysOnTopHint
-                   | Qt::X11BypassWindowManagerHint);
-    view->setProperty(showWithoutActivatingKey, true);
-    QSurfaceFormat format = view->format();
-    format.setAlphaBufferSize(8); // the view draws its own rounded card and shadow
-    view->setFormat(format);
-    view->setColor(Qt::transparent);
-    view->setResizeMode(QQuickView::SizeViewToRootObject);
-    view->setInitialProperties({{QStringLiteral("message"), message}});
-    view->setSource(QUrl(viewSource));
-    QQuickItem *root = view->rootObject();
-    if (!root) {
-        QStringList errors;
-        for (const QQmlError &error : view->errors())
-            errors << error.toString();
-        DebugLog::log(QStringLiteral("ConfirmView failed to load: ") + errors.join(QStringLiteral("; ")));
-        delete view;
+    QQuickView *view = FloatingWindow::create(QStringLiteral("ConfirmView"), QUrl(viewSource),
+                                              {{QStringLiteral("message"), message}},
+                                              QQuickView::SizeViewToRootObject, Qt::X11BypassWindowManagerHint)
+                           .release();
+    if (!view)
         return;
-    }
+    QQuickItem *root = view->rootObject();
     connect(root, SIGNAL(confirmed()), this, SLOT(confirmPressed()));
     connect(root, SIGNAL(cancelled()), this, SLOT(cancelPressed()));
 

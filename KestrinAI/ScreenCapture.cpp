@@ -1,6 +1,7 @@
 #include "ScreenCapture.h"
 
 #include "DebugLog.h"
+#include "FloatingWindow.h"
 
 #include <QBuffer>
 #include <QCursor>
@@ -36,7 +37,6 @@ constexpr char holdsKey[] = "_kestrin_captureHolds";
 constexpr char opacityKey[] = "_kestrin_captureOpacity";
 constexpr char unmappedKey[] = "_kestrin_captureUnmapped";
 constexpr char focusedKey[] = "_kestrin_captureFocused";
-constexpr char showWithoutActivatingKey[] = "_q_showWithoutActivating"; // read by Qt's xcb show()
 
 struct FreeDeleter
 {
@@ -48,12 +48,6 @@ using XcbReply = std::unique_ptr<T, FreeDeleter>;
 void fail(const QString &reason)
 {
     DebugLog::log(QStringLiteral("ScreenCapture failed: ") + reason);
-}
-
-xcb_connection_t *xcbConnection()
-{
-    auto *x11 = qGuiApp ? qGuiApp->nativeInterface<QNativeInterface::QX11Application>() : nullptr;
-    return x11 ? x11->connection() : nullptr;
 }
 
 /// A compositing manager owns the selection _NET_WM_CM_S<n> of its X screen.
@@ -80,7 +74,7 @@ bool compositorRunning(xcb_connection_t *connection)
 QList<QPointer<QWindow>> conceal(const QScreen *screen)
 {
     QList<QPointer<QWindow>> held;
-    xcb_connection_t *connection = xcbConnection();
+    xcb_connection_t *connection = FloatingWindow::x11Connection();
     std::optional<bool> composited; // asked only when there is a window to conceal
     const QWindow *focused = QGuiApplication::focusWindow();
     const QList<QWindow *> windows = QGuiApplication::topLevelWindows();
@@ -129,10 +123,10 @@ void restore(const QList<QPointer<QWindow>> &held)
             window->setProperty(key, QVariant());
         if (unmapped) {
             // Mapped again without taking the focus from whoever has it now, unless it was ours.
-            const QVariant before = window->property(showWithoutActivatingKey);
-            window->setProperty(showWithoutActivatingKey, !focused);
+            const QVariant before = window->property(FloatingWindow::showWithoutActivatingKey);
+            window->setProperty(FloatingWindow::showWithoutActivatingKey, !focused);
             window->setVisible(true); // not show(): that would reset a maximized or full-screen state
-            window->setProperty(showWithoutActivatingKey, before);
+            window->setProperty(FloatingWindow::showWithoutActivatingKey, before);
             if (focused)
                 window->requestActivate();
         }

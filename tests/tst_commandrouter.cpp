@@ -1,6 +1,5 @@
-// The command router: every kind of request after a wake word, with the real chat session
-// (against the test engine), shell, task store, confirmation window and application launcher,
-// a stand-in voice and a stand-in globe.
+// The router with the real chat session (against the test engine), shell, task store,
+// confirmation window and application launcher; a stand-in voice and globe.
 
 #include "AppPaths.h"
 #include "ChatViewModel.h"
@@ -25,41 +24,38 @@
 #include <QQuickView>
 #include <QQuickWindow>
 #include <QSignalSpy>
-#include <QTemporaryDir>
 
 using namespace std::chrono_literals;
 
 namespace {
 
-/// The globe: knows a few places, answers later.
+/// Knows every place but Atlantis, and answers later.
 class FakeMap : public MapPresenter
 {
 public:
     QStringList asked;
-
     void show(const QString &place, std::function<void(bool)> completion) override
     {
         asked << place;
-        const bool found = place != QLatin1String("atlantis");
-        QTimer::singleShot(10, qApp, [completion, found] { completion(found); });
+        QTimer::singleShot(10, qApp, [completion, place] { completion(place != QLatin1String("atlantis")); });
     }
 };
 
-/// Every text shown by the items of @p item and its descendants.
-QStringList shownTexts(QQuickItem *item)
+/// What a Tarvik request should lead to.
+struct Outcome
 {
-    QStringList texts;
-    if (!item)
-        return texts;
-    const QVariant text = item->property("text");
-    if (text.isValid() && !text.toString().isEmpty())
-        texts << text.toString();
-    for (QQuickItem *child : item->childItems())
-        texts << shownTexts(child);
-    return texts;
-}
+    QString question; // asked, then confirmed
+    QStringList said;
+    QStringList places;
+    QStringList tasks;
+    bool taskWindow = false;
+    bool talk = false; // a spoken conversation turn went to the engine
+    int actions = 0;
+};
 
 } // namespace
+
+Q_DECLARE_METATYPE(Outcome)
 
 class CommandRouterTest : public QObject
 {
@@ -77,6 +73,7 @@ class CommandRouterTest : public QObject
     std::unique_ptr<ConfirmWindowController> m_confirm;
     std::unique_ptr<CommandRouter> m_router;
     int m_actions = 0;
+    int m_case = 0;
 
     /// Answers the question as its buttons do.
     void answer(const char *signal)
@@ -111,13 +108,11 @@ private slots:
             ++m_screenshots;
             QTimer::singleShot(0, context, [done] { done(QStringLiteral("PICTURE")); });
         });
-        // Each case starts from an empty conversation, read before the case begins.
-        QSignalSpy loaded(m_chat.get(), &ChatViewModel::savedConversationLoaded);
+        QSignalSpy loaded(m_chat.get(), &ChatViewModel::savedConversationLoaded); // each case starts empty
         QVERIFY(loaded.wait(5000));
         m_panel = std::make_unique<PanelState>();
         m_map = std::make_unique<FakeMap>();
-        m_defaults = std::make_unique<UserDefaults>(QDir::tempPath() + QStringLiteral("/kestrin-router-defaults-%1.json").arg(QCoreApplication::applicationPid()));
-        m_defaults->remove(QStringLiteral("oryn.tasks"));
+        m_defaults = std::make_unique<UserDefaults>(m_applications.filePath(QStringLiteral("defaults%1.json").arg(++m_case)));
         m_tasks = std::make_unique<TaskListWindowController>(*m_defaults);
         m_confirm = std::make_unique<ConfirmWindowController>();
         m_router = std::make_unique<CommandRouter>(m_chat.get(), m_panel.get(), m_map.get(), m_tasks.get(), m_confirm.get());
@@ -131,7 +126,6 @@ private slots:
         m_confirm.reset();
         m_tasks.reset();
         m_chat.reset();
-        QFile::remove(m_defaults->filePath());
         m_defaults.reset();
     }
 
@@ -139,92 +133,54 @@ private slots:
     {
         QTest::addColumn<QString>("text");
         QTest::addColumn<bool>("shellOn");
-        QTest::addColumn<QString>("question"); // asked and confirmed; empty: no question
-        QTest::addColumn<QStringList>("spoken");
-        QTest::addColumn<QStringList>("places");
-        QTest::addColumn<QStringList>("tasks");
-        QTest::addColumn<bool>("taskWindow");
-        QTest::addColumn<bool>("conversation"); // a spoken turn went to the engine
-        QTest::addColumn<int>("actions");
-
-        const QStringList none;
-        QTest::newRow("run, confirmed") << QStringLiteral("Run echo Hi") << true << QStringLiteral("Run `echo Hi`?")
-                                        << QStringList{QStringLiteral("Hi")} << none << none << false << false << 1;
-        QTest::newRow("run keeps the letter case") << QStringLiteral("run printf 'A b'") << true << QStringLiteral("Run `printf 'A b'`?")
-                                                   << QStringList{QStringLiteral("A b")} << none << none << false << false << 1;
-        QTest::newRow("run without a blank is talk") << QStringLiteral("run") << true << QString() << none << none << none << false << true << 0;
-        QTest::newRow("shell off refuses, even empty") << QStringLiteral("RUN   ") << false << QString()
-                                                       << QStringList{CommandRouter::shellOffReply} << none << none << false << false << 1;
-        QTest::newRow("shell on, nothing to run") << QStringLiteral("RUN   ") << true << QString() << none << none << none << false << false << 0;
-        QTest::newRow("open, not installed") << QStringLiteral("Open Safari") << true << QStringLiteral("Open Safari?")
-                                             << QStringList{QStringLiteral("I couldn't find an app called safari.")} << none << none << false << false << 1;
-        QTest::newRow("open, each word capitalised") << QStringLiteral("open visual studio code") << true << QStringLiteral("Open Visual Studio Code?")
-                                                     << QStringList{QStringLiteral("I couldn't find an app called visual studio code.")} << none << none
-                                                     << false << false << 1;
-        QTest::newRow("open comes before tasks") << QStringLiteral("open my task list") << true << QStringLiteral("Open My Task List?")
-                                                 << QStringList{QStringLiteral("I couldn't find an app called my task list.")} << none << none << false
-                                                 << false << 1;
-        QTest::newRow("open with nothing") << QStringLiteral("open  ") << true << QString() << none << none << none << false << false << 0;
-        QTest::newRow("map of") << QStringLiteral("show me a map of Tokyo") << true << QString() << none << QStringList{QStringLiteral("tokyo")}
-                                << none << false << false << 1;
-        QTest::newRow("phrase order decides") << QStringLiteral("map of the town in the north") << true << QString() << none
-                                              << QStringList{QStringLiteral("the town in the north")} << none << false << false << 1;
-        QTest::newRow("no phrase: map removed") << QStringLiteral("show me paris on the map") << true << QString() << none
-                                                << QStringList{QStringLiteral("show me paris on the")} << none << false << false << 1;
-        QTest::newRow("map alone") << QStringLiteral("map") << true << QString() << none << none << none << false << false << 0;
-        QTest::newRow("place not found") << QStringLiteral("map of atlantis") << true << QString()
-                                         << QStringList{QStringLiteral("I couldn't find atlantis on the map.")} << QStringList{QStringLiteral("atlantis")}
-                                         << none << false << false << 1;
-        QTest::newRow("map wins over task") << QStringLiteral("add a task to fetch the map") << true << QString() << none
-                                            << QStringList{QStringLiteral("fetch the map")} << none << false << false << 1;
-        QTest::newRow("add a task to") << QStringLiteral("Add a task to buy milk") << true << QString() << none << none
-                                       << QStringList{QStringLiteral("Buy milk")} << true << false << 1;
-        QTest::newRow("add task") << QStringLiteral("add task call mum") << true << QString() << none << none
-                                  << QStringList{QStringLiteral("Call mum")} << true << false << 1;
-        QTest::newRow("add without a known prefix") << QStringLiteral("add milk to my tasks") << true << QString() << none << none
-                                                    << QStringList{QStringLiteral("Add milk to my tasks")} << true << false << 1;
-        QTest::newRow("a mention only shows the list") << QStringLiteral("what are my tasks") << true << QString() << none << none << none
-                                                       << true << false << 1;
-        QTest::newRow("substring, not word") << QStringLiteral("multitasking is hard") << true << QString() << none << none << none << true
-                                             << false << 1;
-        QTest::newRow("anything else is talk") << QStringLiteral("how are you") << true << QString() << none << none << none << false << true << 0;
-        QTest::newRow("nothing at all") << QString() << true << QString() << none << none << none << false << false << 0;
+        QTest::addColumn<Outcome>("outcome");
+        const QString notFound = QStringLiteral("I couldn't find an app called %1.");
+        QTest::newRow("run, letter case kept") << "Run printf 'A b'" << true << Outcome{"Run `printf 'A b'`?", {"A b"}, {}, {}, false, false, 1};
+        QTest::newRow("run without a blank is talk") << "run" << true << Outcome{{}, {}, {}, {}, false, true, 0};
+        QTest::newRow("shell off refuses, even empty") << "RUN   " << false << Outcome{{}, {CommandRouter::shellOffReply}, {}, {}, false, false, 1};
+        QTest::newRow("shell on, nothing to run") << "RUN   " << true << Outcome{};
+        QTest::newRow("open, each word capitalised") << "Open visual STUDIO" << true << Outcome{"Open Visual Studio?", {notFound.arg(QStringLiteral("visual studio"))}, {}, {}, false, false, 1};
+        QTest::newRow("open comes before tasks") << "open my task list" << true << Outcome{"Open My Task List?", {notFound.arg(QStringLiteral("my task list"))}, {}, {}, false, false, 1};
+        QTest::newRow("open with nothing") << "open  " << true << Outcome{};
+        QTest::newRow("map: phrase order decides") << "Map of The town in the north" << true << Outcome{{}, {}, {"the town in the north"}, {}, false, false, 1};
+        QTest::newRow("map: no phrase, word removed") << "show me paris on the map" << true << Outcome{{}, {}, {"show me paris on the"}, {}, false, false, 1};
+        QTest::newRow("map alone") << "map" << true << Outcome{};
+        QTest::newRow("place not found") << "map of atlantis" << true << Outcome{{}, {"I couldn't find atlantis on the map."}, {"atlantis"}, {}, false, false, 1};
+        QTest::newRow("map wins over task") << "add a task to fetch the map" << true << Outcome{{}, {}, {"fetch the map"}, {}, false, false, 1};
+        QTest::newRow("add a task to") << "Add a task to  buy milk\t" << true << Outcome{{}, {}, {}, {"Buy milk"}, true, false, 1};
+        QTest::newRow("add task") << "add task call mum" << true << Outcome{{}, {}, {}, {"Call mum"}, true, false, 1};
+        QTest::newRow("add, prefix only") << "add a task to " << true << Outcome{{}, {}, {}, {}, true, false, 1};
+        QTest::newRow("add, no known prefix") << "add milk to my tasks" << true << Outcome{{}, {}, {}, {"Add milk to my tasks"}, true, false, 1};
+        QTest::newRow("a mention shows the list") << "what are my tasks" << true << Outcome{{}, {}, {}, {}, true, false, 1};
+        QTest::newRow("anything else is talk") << "how are you" << true << Outcome{{}, {}, {}, {}, false, true, 0};
+        QTest::newRow("nothing at all") << "" << true << Outcome{};
     }
-
     void tarvikGrammar()
     {
         QFETCH(QString, text);
         QFETCH(bool, shellOn);
-        QFETCH(QString, question);
-        QFETCH(QStringList, spoken);
-        QFETCH(QStringList, places);
-        QFETCH(QStringList, tasks);
-        QFETCH(bool, taskWindow);
-        QFETCH(bool, conversation);
-        QFETCH(int, actions);
+        QFETCH(Outcome, outcome);
         SettingsStore::shared()->setShellCommandsEnabled(shellOn);
-
         m_router->handle(WakeWord::tarvik, text);
-        QVERIFY(QString::fromUtf8(TestSupport::readAll(AppPaths::log())).contains(QStringLiteral("command tarvik: \"%1\"\n").arg(text)));
-        QCOMPARE(m_actions, actions);
-        QCOMPARE(m_confirm->isShowing(), !question.isEmpty());
-        if (!question.isEmpty()) {
-            QTRY_VERIFY(shownTexts(m_confirm->window()->contentItem()).contains(question));
+        QCOMPARE(m_actions, outcome.actions);
+        QCOMPARE(m_confirm->isShowing(), !outcome.question.isEmpty());
+        if (!outcome.question.isEmpty()) {
+            QCOMPARE(qobject_cast<QQuickView *>(m_confirm->window())->rootObject()->property("message").toString(), outcome.question);
             answer("confirmed");
         }
-        if (spoken.isEmpty()) {
+        if (outcome.said.isEmpty()) {
             QTest::qWait(50);
-            QVERIFY2(m_voice->said.isEmpty() || conversation, qPrintable(m_voice->said.join(u'|')));
+            QVERIFY2(m_voice->said.isEmpty() || outcome.talk, qPrintable(m_voice->said.join(u'|')));
         } else {
-            QTRY_COMPARE(m_voice->said, spoken);
+            QTRY_COMPARE(m_voice->said, outcome.said);
         }
-        QCOMPARE(m_map->asked, places);
+        QCOMPARE(m_map->asked, outcome.places);
         QStringList stored;
         for (const OrynTask &task : m_tasks->store()->tasks())
             stored << task.text();
-        QCOMPARE(stored, tasks);
-        QCOMPARE(m_tasks->window() && m_tasks->window()->isVisible(), taskWindow);
-        if (conversation) {
+        QCOMPARE(stored, outcome.tasks);
+        QCOMPARE(m_tasks->window() && m_tasks->window()->isVisible(), outcome.taskWindow);
+        if (outcome.talk) {
             QTRY_COMPARE(m_engine->requests("/api/chat").size(), 1);
             QVERIFY(m_chat->tarvikConversationActive());
             QTRY_COMPARE(m_voice->said, QStringList{QStringLiteral("Sure.")});
@@ -236,12 +192,13 @@ private slots:
 
     void cancelledQuestionRunsNothing()
     {
-        m_router->handle(WakeWord::tarvik, QStringLiteral("run touch should-not-exist"));
+        const QString marker = QDir::temp().filePath(QStringLiteral("kestrin-router-should-not-exist"));
+        m_router->handle(WakeWord::tarvik, QStringLiteral("run touch ") + marker);
         QVERIFY(m_confirm->isShowing());
         answer("cancelled");
         QTest::qWait(300);
         QVERIFY(m_voice->said.isEmpty());
-        QVERIFY(!QFile::exists(QStringLiteral("should-not-exist")));
+        QVERIFY(!QFile::exists(marker));
     }
 
     void agentsGetChatMessages_data()
@@ -250,13 +207,11 @@ private slots:
         QTest::addColumn<QString>("command");
         QTest::addColumn<QString>("sent"); // empty: nothing sent
         QTest::addColumn<int>("screenshots");
-
-        QTest::newRow("oryn") << int(WakeWord::oryn) << QStringLiteral("what time is it") << QStringLiteral("what time is it") << 0;
-        QTest::newRow("oryn, nothing said") << int(WakeWord::oryn) << QString() << QString() << 0;
-        QTest::newRow("kestrin") << int(WakeWord::kestrin) << QStringLiteral("what is this") << QStringLiteral("what is this") << 1;
-        QTest::newRow("kestrin, nothing said") << int(WakeWord::kestrin) << QString() << CommandRouter::screenQuestion << 1;
+        QTest::newRow("oryn") << int(WakeWord::oryn) << "what time is it" << "what time is it" << 0;
+        QTest::newRow("oryn, nothing said") << int(WakeWord::oryn) << "" << "" << 0;
+        QTest::newRow("kestrin") << int(WakeWord::kestrin) << "what is this" << "what is this" << 1;
+        QTest::newRow("kestrin, nothing said") << int(WakeWord::kestrin) << "" << CommandRouter::screenQuestion << 1;
     }
-
     void agentsGetChatMessages()
     {
         QFETCH(int, word);
@@ -266,37 +221,15 @@ private slots:
         const WakeWord wake(static_cast<WakeWord::Case>(word));
         m_router->handle(wake, command);
         QCOMPARE(m_actions, 0);
-        QVERIFY(QString::fromUtf8(TestSupport::readAll(AppPaths::log())).contains(QStringLiteral("command %1: \"%2\"\n").arg(wake.rawValue(), command)));
-        if (sent.isEmpty()) {
-            QVERIFY(m_chat->messages().isEmpty());
-            QVERIFY(!m_panel->isExpanded());
-            return;
-        }
-        QVERIFY(m_panel->isExpanded()); // peeked open
-        QCOMPARE(m_chat->selectedModel().id(), wake.rawValue());
+        QCOMPARE(m_panel->isExpanded(), !sent.isEmpty()); // peeked open
         QCOMPARE(m_chat->messages().value(0).text(), sent);
+        if (sent.isEmpty())
+            return;
+        QCOMPARE(m_chat->selectedModel().id(), wake.rawValue());
         QVERIFY(m_chat->voiceDriven());
         QTRY_VERIFY(!m_chat->isThinking() && !m_chat->isStreaming());
         QCOMPARE(m_screenshots, screenshots);
         QVERIFY(m_voice->said.isEmpty()); // the reply is shown, not spoken
-    }
-
-    void stripTaskPrefix_data()
-    {
-        QTest::addColumn<QString>("text");
-        QTest::addColumn<QString>("task");
-        QTest::newRow("add a task to") << QStringLiteral("add a task to  buy milk\t") << QStringLiteral("buy milk");
-        QTest::newRow("add a task") << QStringLiteral("add a task water plants") << QStringLiteral("water plants");
-        QTest::newRow("add task to") << QStringLiteral("add task to call mum") << QStringLiteral("call mum");
-        QTest::newRow("no prefix") << QStringLiteral(" add milk to my tasks ") << QStringLiteral("add milk to my tasks");
-        QTest::newRow("prefix only") << QStringLiteral("add a task to ") << QString();
-    }
-
-    void stripTaskPrefix()
-    {
-        QFETCH(QString, text);
-        QFETCH(QString, task);
-        QCOMPARE(CommandRouter::stripTaskPrefix(text), task);
     }
 };
 

@@ -1,9 +1,5 @@
-// The question put before an action: its window and look, the answers (Confirm, Cancel, the
-// time-out), answers that come too late, a question replacing another, and no screen at all.
-
 #include "ConfirmWindowController.h"
 #include "TestSupport.h"
-#include "Theme.h"
 
 #include <QGuiApplication>
 #include <QPointer>
@@ -27,41 +23,33 @@ QQuickItem *item(QQuickWindow *window, const char *name)
     return window ? window->contentItem()->findChild<QQuickItem *>(QLatin1String(name)) : nullptr;
 }
 
-/// The question's opacity: its content fades, the window's own opacity stays 1.
+QString text(QQuickWindow *window, const char *name)
+{
+    QQuickItem *found = item(window, name);
+    return found ? found->property("text").toString() : QStringLiteral("<no %1>").arg(QLatin1String(name));
+}
+
+/// The content's opacity: the fades change it, the window's own stays 1.
 qreal opacityOf(QQuickWindow *window)
 {
     const auto *view = qobject_cast<QQuickView *>(window);
     return view && view->rootObject() ? view->rootObject()->opacity() : -1;
 }
 
-/// An item's rectangle in @p other's coordinates.
-QRectF rectIn(QQuickItem *item, QQuickItem *other)
-{
-    return item->mapRectToItem(other, QRectF(0, 0, item->width(), item->height()));
-}
-
-/// Clicks the middle of the named item of @p window.
 bool click(QQuickWindow *window, const char *name)
 {
     QQuickItem *target = item(window, name);
     if (!target)
         return false;
-    const QPointF centre = target->mapToScene(QPointF(target->width() / 2, target->height() / 2));
-    QTest::mouseClick(window, Qt::LeftButton, {}, centre.toPoint());
+    QTest::mouseClick(window, Qt::LeftButton, {}, target->mapToScene(QPointF(target->width() / 2, target->height() / 2)).toPoint());
     return true;
 }
 
-QColor pixel(const QImage &image, QQuickItem *item, QPointF at)
+QQuickWindow *askAndWait(ConfirmWindowController &controller, int &runs, const QString &message = QStringLiteral("Run \u201Cls\u201D?"))
 {
-    const QPointF scene = item->mapToScene(at);
-    const qreal ratio = image.devicePixelRatio();
-    return image.pixelColor(qFloor(scene.x() * ratio), qFloor(scene.y() * ratio));
-}
-
-bool near(const QColor &a, const QColor &b)
-{
-    return qAbs(a.red() - b.red()) <= 2 && qAbs(a.green() - b.green()) <= 2 && qAbs(a.blue() - b.blue()) <= 2
-        && qAbs(a.alpha() - b.alpha()) <= 2;
+    controller.ask(message, [&runs] { ++runs; });
+    QQuickWindow *window = controller.window();
+    return window && QTest::qWaitForWindowExposed(window) ? window : nullptr;
 }
 
 } // namespace
@@ -70,171 +58,50 @@ class ConfirmWindowTest : public QObject
 {
     Q_OBJECT
 
-    /// A question whose action counts its runs, shown and faded in.
-    QQuickWindow *askAndWait(ConfirmWindowController &controller, int &runs,
-                             const QString &message = QStringLiteral("Run \u201Cls -la\u201D?"))
-    {
-        controller.ask(message, [&runs] { ++runs; });
-        QQuickWindow *window = controller.window();
-        if (!window || !QTest::qWaitForWindowExposed(window))
-            return nullptr;
-        return window;
-    }
-
 private slots:
+    void showsTheQuestionCentred_data()
+    {
+        QTest::addColumn<QString>("message");
+        QTest::newRow("short, markup shown as text") << QStringLiteral("Run \u201Cecho <b>x</b> &amp;\u201D?");
+        QTest::newRow("long grows the window") << QStringLiteral("Run \u201C%1\u201D?").arg(QStringLiteral("echo word ").repeated(40));
+    }
     void showsTheQuestionCentred()
     {
+        QFETCH(QString, message);
         ConfirmWindowController controller;
         int runs = 0;
         QVERIFY(!controller.isShowing());
-        QVERIFY(!controller.window());
-        controller.ask(QStringLiteral("Run \u201Cls -la\u201D?"), [&runs] { ++runs; });
+        controller.ask(message, [&runs] { ++runs; });
         QVERIFY(controller.isShowing());
         QQuickWindow *window = controller.window();
-        QVERIFY(window);
-        QVERIFY(window->isVisible());
+        QVERIFY(window && window->isVisible());
         QCOMPARE(opacityOf(window), 0.0); // then fades in
         QTRY_COMPARE(opacityOf(window), 1.0);
         QCOMPARE(window->opacity(), 1.0);
 
+        const bool isLong = message.size() > 100;
         QCOMPARE(window->width(), 260);
-        QCOMPARE(window->height(), 150);
+        QVERIFY(isLong ? window->height() > 150 : window->height() == 150);
+        QCOMPARE(window->height(), qMax(150, qCeil(item(window, "card")->height())));
         const QRect area = QGuiApplication::primaryScreen()->availableGeometry();
-        QCOMPARE(window->x(), area.x() + (area.width() - 260) / 2);
-        QCOMPARE(window->y(), area.y() + (area.height() - 150) / 2);
+        QCOMPARE(window->position(), QPoint(area.x() + (area.width() - 260) / 2, area.y() + (area.height() - window->height()) / 2));
 
+        // Above everything, unmanaged, and never taking the focus from the application in front.
         const Qt::WindowFlags flags = window->flags();
-        for (const Qt::WindowType flag : {Qt::FramelessWindowHint, Qt::WindowStaysOnTopHint, Qt::Tool,
-                                          Qt::X11BypassWindowManagerHint})
+        for (const Qt::WindowType flag : {Qt::FramelessWindowHint, Qt::WindowStaysOnTopHint, Qt::Tool, Qt::X11BypassWindowManagerHint})
             QVERIFY2(flags.testFlag(flag), qPrintable(QString::number(flag, 16)));
         QVERIFY(!flags.testFlag(Qt::WindowDoesNotAcceptFocus)); // the buttons take clicks
         QCOMPARE(window->property("_q_showWithoutActivating").toBool(), true);
         QCOMPARE(window->color(), QColor(Qt::transparent));
-        QCOMPARE(window->requestedFormat().alphaBufferSize(), 8);
 
-        QCOMPARE(item(window, "message")->property("text").toString(), QStringLiteral("Run \u201Cls -la\u201D?"));
+        QCOMPARE(text(window, "message"), message);
+        QCOMPARE(item(window, "message")->property("textFormat").toInt(), int(Qt::PlainText));
+        QCOMPARE(text(window, "cancelButton"), QStringLiteral("Cancel"));
+        QCOMPARE(text(window, "confirmButton"), QStringLiteral("Confirm"));
         QCOMPARE(runs, 0);
     }
 
-    void theLook()
-    {
-        ConfirmWindowController controller;
-        int runs = 0;
-        QQuickWindow *window = askAndWait(controller, runs);
-        QVERIFY(window);
-        QQuickItem *card = item(window, "card");
-        QQuickItem *message = item(window, "message");
-        QQuickItem *cancel = item(window, "cancelButton");
-        QQuickItem *confirm = item(window, "confirmButton");
-        QVERIFY(card && message && cancel && confirm);
-
-        // The card: full width, rounded, a hairline round it, in the middle of the window.
-        QCOMPARE(card->width(), 260.0);
-        QCOMPARE(card->property("radius").toReal(), 16.0);
-        QCOMPARE(card->property("color").value<QColor>(), Theme::panel());
-        QCOMPARE(card->property("border").value<QObject *>()->property("width").toReal(), 0.5);
-        QCOMPARE(card->property("border").value<QObject *>()->property("color").value<QColor>(), Theme::stroke());
-        QVERIFY(qAbs(card->y() * 2 + card->height() - 150) <= 1);
-
-        // The stack: 18 of padding, 14 between the message and the buttons, 10 between buttons.
-        const QRectF text = rectIn(message, card);
-        QCOMPARE(text.left(), 18.0);
-        QCOMPARE(text.top(), 18.0);
-        QCOMPARE(text.width(), 260.0 - 36);
-        const QRectF left = rectIn(cancel, card);
-        const QRectF right = rectIn(confirm, card);
-        QCOMPARE(left.top(), text.bottom() + 14);
-        QCOMPARE(left.left(), 18.0);
-        QCOMPARE(right.left(), left.right() + 10);
-        QCOMPARE(right.right(), 260.0 - 18);
-        QCOMPARE(right.top(), left.top());
-        QCOMPARE(card->height(), left.bottom() + 18);
-
-        const QFont messageFont = message->property("font").value<QFont>();
-        QCOMPARE(messageFont.pixelSize(), 13);
-        QCOMPARE(messageFont.weight(), QFont::Medium);
-        QCOMPARE(message->property("color").value<QColor>(), Theme::textPrimary());
-        QCOMPARE(message->property("horizontalAlignment").toInt(), int(Qt::AlignHCenter));
-
-        struct Button
-        {
-            QQuickItem *item;
-            QString label;
-            QColor fill;
-            QColor text;
-        };
-        for (const Button &button : {Button{cancel, QStringLiteral("Cancel"), Theme::panelRaised(), Theme::textPrimary()},
-                                     Button{confirm, QStringLiteral("Confirm"), Theme::oryn(), QColor(Qt::black)}}) {
-            QCOMPARE(button.item->property("text").toString(), button.label);
-            QCOMPARE(button.item->property("radius").toReal(), 9.0);
-            QCOMPARE(button.item->property("color").value<QColor>(), button.fill);
-            QCOMPARE(button.item->property("textColor").value<QColor>(), button.text);
-            const QList<QQuickItem *> children = button.item->childItems();
-            const auto label = std::find_if(children.begin(), children.end(), [](QQuickItem *child) {
-                return child->property("text").isValid();
-            });
-            QVERIFY(label != children.end());
-            const QFont font = (*label)->property("font").value<QFont>();
-            QCOMPARE(font.pixelSize(), 12);
-            QCOMPARE(font.weight(), QFont::DemiBold);
-            QVERIFY((*label)->height() < button.item->height()); // padding above and below
-        }
-
-        QTRY_COMPARE(opacityOf(window), 1.0);
-        // Drawn: the fills.
-        const QImage image = window->grabWindow();
-        QVERIFY(!image.isNull());
-        QVERIFY(near(pixel(image, card, {8, card->height() / 2}), Theme::panel()));
-        QVERIFY(near(pixel(image, cancel, {4, cancel->height() / 2}), Theme::panelRaised()));
-        QVERIFY(near(pixel(image, confirm, {4, confirm->height() / 2}), Theme::oryn()));
-
-        // And the shadow: black at under 40 %, soft, round the card. (The software renderer's
-        // grab has no alpha channel, so the shadow's own picture is read.)
-        QQuickItem *shadowItem = item(window, "shadow");
-        QVERIFY(shadowItem);
-        QString url;
-        QVERIFY(QMetaObject::invokeMethod(shadowItem, "toDataURL", Q_RETURN_ARG(QString, url),
-                                          Q_ARG(QString, QStringLiteral("image/png"))));
-        const QImage shadow = QImage::fromData(QByteArray::fromBase64(url.section(u',', 1).toLatin1()));
-        QVERIFY(!shadow.isNull());
-        auto shadowAt = [&](QPointF inCard) {
-            const QPointF at = card->mapToItem(shadowItem, inCard) * shadow.width() / shadowItem->width();
-            return shadow.pixelColor(at.toPoint());
-        };
-        const QColor edge = shadowAt({130, -3});
-        QVERIFY2(edge.alpha() > 10 && edge.alpha() < 0.4 * 255, qPrintable(edge.name(QColor::HexArgb)));
-        QVERIFY2(edge.red() < 8 && edge.green() < 8 && edge.blue() < 8, qPrintable(edge.name(QColor::HexArgb)));
-        QVERIFY(shadowAt({130, -15}).alpha() < edge.alpha()); // fading with the distance
-        QVERIFY(shadowAt({-3, card->height() / 2}).alpha() > 10);
-        QCOMPARE(shadowAt({130, -39}).alpha(), 0);
-    }
-
-    void longMessageGrowsTheWindow()
-    {
-        ConfirmWindowController controller;
-        int runs = 0;
-        const QString message = QStringLiteral("Run \u201C%1\u201D?").arg(QStringLiteral("echo word ").repeated(40));
-        QQuickWindow *window = askAndWait(controller, runs, message);
-        QVERIFY(window);
-        QQuickItem *card = item(window, "card");
-        QCOMPARE(window->width(), 260);
-        QVERIFY(window->height() > 150);
-        QCOMPARE(window->height(), qCeil(card->height()));
-        QCOMPARE(item(window, "message")->property("text").toString(), message);
-        const QRect area = QGuiApplication::primaryScreen()->availableGeometry();
-        QCOMPARE(window->y(), area.y() + (area.height() - window->height()) / 2);
-    }
-
-    void plainTextMessage()
-    {
-        ConfirmWindowController controller;
-        int runs = 0;
-        QQuickWindow *window = askAndWait(controller, runs, QStringLiteral("Run \u201Cecho <b>x</b> &amp;\u201D?"));
-        QVERIFY(window);
-        QCOMPARE(item(window, "message")->property("textFormat").toInt(), int(Qt::PlainText));
-    }
-
-    void answers_data()
+    void answersAndLateClicks_data()
     {
         QTest::addColumn<QByteArray>("button"); // none: the time-out answers
         QTest::addColumn<int>("runs");
@@ -242,55 +109,27 @@ private slots:
         QTest::newRow("Cancel") << QByteArray("cancelButton") << 0;
         QTest::newRow("time-out") << QByteArray() << 0;
     }
-    void answers()
+    void answersAndLateClicks()
     {
         QFETCH(QByteArray, button);
         QFETCH(int, runs);
-        ConfirmWindowController controller(button.isEmpty() ? 300ms : 60s);
+        ConfirmWindowController controller(button.isEmpty() ? 1s : 60s);
         int ran = 0;
         QPointer<QQuickWindow> window = askAndWait(controller, ran);
         QVERIFY(window);
+        QTRY_COMPARE(opacityOf(window), 1.0);
+        controller.setFadeDuration(1s); // still fading out while the late clicks come
         if (!button.isEmpty()) {
             QVERIFY(click(window, button.constData()));
             QCOMPARE(ran, runs); // at once, within the click
-            QVERIFY(window->isVisible()); // fading out first
-            QVERIFY(controller.isShowing());
         }
-        // Fades out, then goes.
+        QTRY_VERIFY(opacityOf(window) < 1.0);
+        QVERIFY(click(window, "confirmButton") && click(window, "confirmButton"));
+        QCOMPARE(ran, runs);
+        QVERIFY(window->isVisible() && controller.window() == window); // tracked until the fade ends
         QTRY_VERIFY(!controller.isShowing());
-        QVERIFY(!controller.window());
         QTRY_VERIFY(!window);
         QCOMPARE(ran, runs);
-    }
-
-    void lateAnswersDoNothing_data()
-    {
-        QTest::addColumn<QByteArray>("first"); // none: the time-out answers
-        QTest::newRow("after Confirm") << QByteArray("confirmButton");
-        QTest::newRow("after Cancel") << QByteArray("cancelButton");
-        QTest::newRow("after the time-out") << QByteArray();
-    }
-    void lateAnswersDoNothing()
-    {
-        QFETCH(QByteArray, first);
-        ConfirmWindowController controller(first.isEmpty() ? 1s : 60s);
-        int ran = 0;
-        QQuickWindow *window = askAndWait(controller, ran);
-        QVERIFY(window);
-        QTRY_COMPARE(opacityOf(window), 1.0);
-        controller.setFadeDuration(60s); // still fading out while the late clicks come
-        if (!first.isEmpty())
-            QVERIFY(click(window, first.constData()));
-        QTRY_VERIFY(opacityOf(window) < 1.0); // the question is going
-        const int before = ran;
-        QVERIFY(click(window, "confirmButton"));
-        QVERIFY(click(window, "confirmButton"));
-        QCOMPARE(ran, before);
-        QCOMPARE(ran, first == "confirmButton" ? 1 : 0);
-        // Still on screen and tracked until the fade ends.
-        QVERIFY(window->isVisible());
-        QVERIFY(controller.isShowing());
-        QCOMPARE(controller.window(), window);
     }
 
     void secondQuestionReplacesTheFirst()
@@ -304,20 +143,15 @@ private slots:
         controller.setTimeout(60s);
         controller.ask(QStringLiteral("second?"), [&secondRuns] { ++secondRuns; });
         QPointer<QQuickWindow> second = controller.window();
-        QVERIFY(second);
-        QVERIFY(second != first);
-        // The first is off the screen at once and goes.
-        QVERIFY(!first || !first->isVisible());
+        QVERIFY(second && second != first);
+        QVERIFY(!first || !first->isVisible()); // off the screen at once
         QTRY_VERIFY(!first);
         QVERIFY(QTest::qWaitForWindowExposed(second));
-        QCOMPARE(item(second, "message")->property("text").toString(), QStringLiteral("second?"));
+        QCOMPARE(text(second, "message"), QStringLiteral("second?"));
 
-        // The first's time-out would have ended the question long since.
-        QTest::qWait(450);
-        QVERIFY(controller.isShowing());
+        QTest::qWait(450); // the first's time-out must not end the second
         QCOMPARE(controller.window(), second.data());
         QTRY_COMPARE(opacityOf(second), 1.0);
-
         QVERIFY(click(second, "confirmButton"));
         QCOMPARE(secondRuns, 1);
         QCOMPARE(firstRuns, 0);
@@ -325,35 +159,23 @@ private slots:
         QVERIFY(!controller.isShowing());
     }
 
-    void askingFromTheAction()
+    void askingFromTheActionAndGoingAway()
     {
-        // The action may put the next question; that one stays on screen.
-        ConfirmWindowController controller;
+        // The action may put the next question; that one stays on screen, until the controller goes.
+        auto controller = std::make_unique<ConfirmWindowController>();
         int secondRuns = 0;
-        controller.ask(QStringLiteral("first?"), [&] {
-            controller.ask(QStringLiteral("second?"), [&secondRuns] { ++secondRuns; });
-        });
-        QPointer<QQuickWindow> first = controller.window();
+        controller->ask(QStringLiteral("first?"), [&] { controller->ask(QStringLiteral("second?"), [&secondRuns] { ++secondRuns; }); });
+        QPointer<QQuickWindow> first = controller->window();
         QVERIFY(QTest::qWaitForWindowExposed(first));
         QVERIFY(click(first, "confirmButton"));
-        QPointer<QQuickWindow> second = controller.window();
+        QPointer<QQuickWindow> second = controller->window();
         QVERIFY(second && second != first);
         QTRY_VERIFY(!first);
-        QVERIFY(controller.isShowing());
         QTRY_COMPARE(opacityOf(second), 1.0);
-        QCOMPARE(item(second, "message")->property("text").toString(), QStringLiteral("second?"));
-        QCOMPARE(secondRuns, 0);
-    }
-
-    void controllerGoneWithItsWindow()
-    {
-        auto controller = std::make_unique<ConfirmWindowController>();
-        int runs = 0;
-        QPointer<QQuickWindow> window = askAndWait(*controller, runs);
-        QVERIFY(window);
+        QCOMPARE(text(second, "message"), QStringLiteral("second?"));
         controller.reset();
-        QVERIFY(!window);
-        QCOMPARE(runs, 0);
+        QVERIFY(!second);
+        QCOMPARE(secondRuns, 0);
     }
 
     void noScreenShowsNothing()
@@ -365,20 +187,18 @@ private slots:
             int runs = 0;
             controller.ask(QStringLiteral("anyone?"), [&runs] { ++runs; });
             QVERIFY(!controller.isShowing());
-            QVERIFY(!controller.window());
             QTest::qWait(50);
             QCOMPARE(runs, 0);
             QVERIFY(QGuiApplication::topLevelWindows().isEmpty());
             return;
         }
         QTemporaryDir dir;
-        QVERIFY(dir.isValid());
         const QString config = dir.filePath(QStringLiteral("screens.json"));
         TestSupport::writeAll(config, R"({"screens": []})");
-        QProcess child;
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
         env.insert(QLatin1String(noScreenVariable), QStringLiteral("1"));
         env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen:configfile=") + config);
+        QProcess child;
         child.setProcessEnvironment(env);
         child.start(QCoreApplication::applicationFilePath(), {QStringLiteral("noScreenShowsNothing")});
         QVERIFY(child.waitForFinished(60000));
