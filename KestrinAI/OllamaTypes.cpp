@@ -1,5 +1,7 @@
 #include "OllamaTypes.h"
 
+#include <limits>
+
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -131,4 +133,37 @@ std::optional<TagsResponse> TagsResponse::decode(QByteArrayView json)
         tags.models.append(name.toString());
     }
     return tags;
+}
+
+namespace {
+
+qint64 addClamped(qint64 a, qint64 b)
+{
+    qint64 sum = 0;
+    if (qAddOverflow(a, b, &sum))
+        return b > 0 ? std::numeric_limits<qint64>::max() : std::numeric_limits<qint64>::min();
+    return sum;
+}
+
+} // namespace
+
+void PullTracker::add(const PullProgress &step)
+{
+    m_succeeded = m_succeeded || step.status == QLatin1String("success");
+    if (!step.digest || !step.total)
+        return;
+    m_layers.insert(*step.digest, {*step.total, step.completed.value_or(0)});
+    m_total = 0;
+    m_completed = 0;
+    for (const auto &[layerTotal, layerCompleted] : std::as_const(m_layers)) {
+        m_total = addClamped(m_total, layerTotal);
+        m_completed = addClamped(m_completed, layerCompleted);
+    }
+}
+
+std::optional<double> PullTracker::fraction() const
+{
+    if (m_total <= 0)
+        return std::nullopt;
+    return double(m_completed) / double(m_total);
 }

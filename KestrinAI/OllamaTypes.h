@@ -2,6 +2,7 @@
 
 #include <QByteArrayView>
 #include <QMetaType>
+#include <QHash>
 #include <QString>
 #include <QStringList>
 
@@ -51,6 +52,27 @@ struct PullProgress
     std::optional<qint64> completed; ///< bytes of it received so far
 
     friend bool operator==(const PullProgress &, const PullProgress &) = default;
+};
+
+/// One download's progress over its layers, from the engine's progress lines. Only the layers
+/// announced so far count, so a new layer may make the fraction drop; sums saturate instead of
+/// overflowing on absurd sizes.
+class PullTracker
+{
+public:
+    void add(const PullProgress &step);
+    qint64 total() const { return m_total; }
+    qint64 completed() const { return m_completed; }
+    /// completed / total; nothing until a layer with a size was announced.
+    std::optional<double> fraction() const;
+    /// The engine said "success".
+    bool succeeded() const { return m_succeeded; }
+
+private:
+    QHash<QString, std::pair<qint64, qint64>> m_layers; // digest -> (total, completed) bytes
+    qint64 m_total = 0;
+    qint64 m_completed = 0;
+    bool m_succeeded = false;
 };
 
 // Records of the engine's replies, decoded from one JSON object each. A missing key or a JSON

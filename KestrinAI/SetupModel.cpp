@@ -38,8 +38,7 @@ AppNotifier *AppNotifier::shared()
 struct SetupModel::Download
 {
     std::unique_ptr<PullStream> stream;
-    QHash<QString, std::pair<qint64, qint64>> layers; // digest -> (total, done) bytes
-    bool succeeded = false;                           // the engine said "success"
+    PullTracker tracker;
 };
 
 namespace {
@@ -50,14 +49,6 @@ QString homePath(const QString &relative)
 }
 
 /// Saturating, so a nonsensical size from the engine cannot overflow.
-qint64 addClamped(qint64 a, qint64 b)
-{
-    qint64 sum = 0;
-    if (qAddOverflow(a, b, &sum))
-        return b > 0 ? std::numeric_limits<qint64>::max() : std::numeric_limits<qint64>::min();
-    return sum;
-}
-
 /// Posts voiceAccessGranted once: when told to, or at the latest when the last copy goes away
 /// (a refresh whose answer is dropped because the model was destroyed meanwhile).
 class GrantedPost
@@ -351,21 +342,10 @@ void SetupModel::onPullProgress(const QString &model, const PullProgress &step)
         return;
     Download &download = *entry->second;
 
-    if (step.digest && step.total)
-        download.layers.insert(*step.digest, {*step.total, step.completed.value_or(0)});
-    // Only the layers announced so far count: a new layer may make the fraction drop.
-    qint64 total = 0;
-    qint64 done = 0;
-    for (const auto &[layerTotal, layerDone] : std::as_const(download.layers)) {
-        total = addClamped(total, layerTotal);
-        done = addClamped(done, layerDone);
-    }
-    if (total > 0) {
-        const double fraction = double(done) / double(total);
-        if (m_progress.value(model) != fraction) {
-            m_progress.insert(model, fraction);
-            emit progressChanged();
-        }
+    download.tracker.add(step);
+    if (const std::optional<double> fraction = download.tracker.fraction(); fraction && m_progress.value(model) != *fraction) {
+        m_progress.insert(model, *fraction);
+        emit progressChanged();
     }
 
     const QString text = statusText(step.status);
@@ -373,8 +353,6 @@ void SetupModel::onPullProgress(const QString &model, const PullProgress &step)
         m_pullStatus.insert(model, text);
         emit pullStatusChanged();
     }
-    if (step.status == QLatin1String("success"))
-        download.succeeded = true;
 }
 
 void SetupModel::endPull(const QString &model, std::optional<OllamaError> error)
@@ -385,7 +363,7 @@ void SetupModel::endPull(const QString &model, std::optional<OllamaError> error)
     // The stream is inside its own signal: let it return before it goes.
     node.mapped()->stream.release()->deleteLater();
 
-    if (!error && !node.mapped()->succeeded)
+    if (!error && !node.mapped()->tracker.succeeded())
         error = OllamaError::transport(incompleteDownloadText);
     if (error)
         setPullError(QStringLiteral("Couldn't download ") + model + QStringLiteral(": ") + error->errorDescription());

@@ -126,23 +126,16 @@ int status()
 int pull(const QString &name)
 {
     std::unique_ptr<PullStream> stream = OllamaClient::pull(name);
-    QHash<QString, std::pair<qint64, qint64>> layers; // digest -> (total, completed)
+    PullTracker tracker;
     QElapsedTimer clock;
     clock.start();
     QEventLoop loop;
     int status = 0;
-    bool succeeded = false;
     QString lastLine;
     QObject::connect(stream.get(), &PullStream::progress, &loop, [&](const PullProgress &step) {
-        succeeded = succeeded || step.status == QLatin1String("success");
-        if (step.digest && step.total)
-            layers.insert(*step.digest, {*step.total, step.completed.value_or(0)});
-        qint64 total = 0;
-        qint64 completed = 0;
-        for (const auto &[layerTotal, layerCompleted] : std::as_const(layers)) {
-            total += layerTotal;
-            completed += layerCompleted;
-        }
+        tracker.add(step);
+        const qint64 total = tracker.total();
+        const qint64 completed = tracker.completed();
         QString line = SetupModel::statusText(step.status);
         if (total > 0) {
             const int percent = int(100.0 * double(completed) / double(total));
@@ -163,7 +156,7 @@ int pull(const QString &name)
         }
     });
     QObject::connect(stream.get(), &OllamaStream::finished, &loop, [&] {
-        if (!succeeded) { // the engine ends a refused name's stream normally, with an error line
+        if (!tracker.succeeded()) { // the engine ends a refused name's stream normally, with an error line
             err() << "\nCouldn't download " << name << ": The download ended before it was complete." << Qt::endl;
             status = 1;
         } else {
