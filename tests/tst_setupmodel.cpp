@@ -15,9 +15,8 @@
 using namespace std::chrono_literals;
 using Reply = TestEngine::Reply;
 using State = SetupModel::OllamaState;
+using Kind = SetupModel::EngineApplication::Kind;
 using Authorization = Permissions::Authorization;
-
-Q_DECLARE_METATYPE(SetupModel::EngineApplication::Kind)
 
 namespace {
 
@@ -34,10 +33,10 @@ struct World
     int screenSettings = 0;
 };
 
-/// Locations under @p dir; @p present says which of them exist.
-///  app: a bundle (the second candidate); userUnit, systemUnit: unit files; maskedUserUnit: the
-///  first user unit, linked to /dev/null; cli: an executable (the second candidate);
-///  cliPlainFile: the first candidate, not executable; cliFolder: a folder named ollama.
+/// Locations under @p dir; @p present says which exist. app: a bundle (the second candidate);
+/// userUnit, systemUnit: unit files; maskedUserUnit: the first user unit, linked to /dev/null;
+/// cli: an executable (the third candidate); cliPlainFile: the first, not executable;
+/// cliFolder: the second, a folder.
 SetupModel::Locations locationsIn(const QString &dir, const QStringList &present)
 {
     SetupModel::Locations where;
@@ -45,7 +44,6 @@ SetupModel::Locations locationsIn(const QString &dir, const QStringList &present
     where.userUnits = {dir + "/user/masked/ollama.service", dir + "/user/ollama.service"};
     where.systemUnits = {dir + "/system/ollama.service"};
     where.commandLines = {dir + "/plain/ollama", dir + "/folder/ollama", dir + "/bin/ollama"};
-
     auto file = [](const QString &path, bool executable = false) {
         TestSupport::writeAll(path, "x\n");
         QFile::setPermissions(path, QFile::ReadOwner | QFile::WriteOwner | (executable ? QFile::ExeOwner : QFile::Permissions()));
@@ -71,8 +69,12 @@ SetupModel::Locations locationsIn(const QString &dir, const QStringList &present
     return where;
 }
 
-/// Permission answers held in variables the test sets; a request answers with the value set
-/// for it and makes it the current state.
+struct StateCase { bool engineUp; QStringList installed, present; State state; bool textIn, visionIn, ready; };
+struct LocationCase { QStringList present; Kind kind; QString relativePath /* empty: no application */, cli; QStringList started; };
+struct ScreenCase { bool allowed, askedBefore; int asks, settings; bool askedAfter; };
+
+/// Permission answers the test sets; a request answers with the value set for it and makes it
+/// the current state.
 struct FakePermissions
 {
     Authorization microphone = Authorization::authorized;
@@ -120,7 +122,6 @@ class SetupModelTest : public QObject
         QVERIFY(m_engine->listen(m_port));
         m_port = m_engine->port();
     }
-    void stopEngine() { m_engine.reset(); }
 
     std::unique_ptr<SetupModel> makeModel(const QStringList &present = {"cli"})
     {
@@ -138,6 +139,7 @@ class SetupModelTest : public QObject
         platform.screenRecheckDelay = 1ms;
         return std::make_unique<SetupModel>(platform);
     }
+
     /// A model after one refresh, waited for.
     std::unique_ptr<SetupModel> refreshedModel(const QStringList &present = {"cli"})
     {
@@ -151,14 +153,6 @@ class SetupModelTest : public QObject
         model.refresh();
         QTRY_COMPARE(done.count(), 1);
     }
-
-    void voiceUndetermined()
-    {
-        m_permissions.microphone = Authorization::notDetermined;
-        m_permissions.speech = Authorization::notDetermined;
-    }
-
-    qsizetype tagsRequests() const { return m_engine->requests("/api/tags").size(); }
 
 private slots:
     void initTestCase()
@@ -189,19 +183,16 @@ private slots:
 
     // --- engine and model state ---
 
-    void initialStateAndFirstRefresh()
+    void checkingUntilTheFirstRefreshWhichRereadsPermissions()
     {
         m_permissions.speech = Authorization::notDetermined;
         m_permissions.screenAllowed = false;
         auto model = makeModel();
         QCOMPARE(model->ollama(), State::checking);
         QVERIFY(!model->engineReady() && !model->textInstalled() && !model->visionInstalled());
-        QVERIFY(!model->isPulling() && !model->isStartingOllama() && !model->isMonitoring());
-        QVERIFY(model->progress().isEmpty() && model->pullStatus().isEmpty() && !model->pullError());
         QCOMPARE(model->voice(), PermissionState::notDetermined);
         QCOMPARE(model->screen(), PermissionState::notDetermined);
 
-        // A refresh reads the permissions again.
         m_permissions.speech = Authorization::authorized;
         m_permissions.screenAllowed = true;
         QSignalSpy voiceChanged(model.get(), &SetupModel::voiceChanged);
@@ -210,86 +201,55 @@ private slots:
         QCOMPARE(model->voice(), PermissionState::granted);
         QCOMPARE(model->screen(), PermissionState::granted);
         QCOMPARE(model->property("ollama").value<State>(), State::running);
-        QCOMPARE(model->property("engineReady").toBool(), true);
         QCOMPARE(voiceChanged.count(), 1);
         QCOMPARE(readyChanged.count(), 1);
     }
 
     void stateTable_data()
     {
-        QTest::addColumn<bool>("engineUp");
-        QTest::addColumn<QStringList>("installed");
-        QTest::addColumn<QStringList>("present");
-        QTest::addColumn<State>("state");
-        QTest::addColumn<bool>("textIn");
-        QTest::addColumn<bool>("visionIn");
-        QTest::addColumn<bool>("ready");
-
-        const QStringList none, cli{"cli"};
-        const QStringList both{text, vision + ":latest"}, untagged{text, vision}, otherTags{"llama3.2:latest", vision + ":v2"};
-        QTest::newRow("running, exact text name, vision with :latest") << true << both << none << State::running << true << true << true;
-        QTest::newRow("running, vision without a tag") << true << untagged << none << State::running << true << true << true;
-        QTest::newRow("running, only the vision model") << true << QStringList{vision} << none << State::running << false << true << false;
-        QTest::newRow("running, other tags of both") << true << otherTags << none << State::running << false << false << false;
-        QTest::newRow("down, command line present") << false << untagged << cli << State::notRunning << false << false << false;
-        QTest::newRow("down, unit present") << false << none << QStringList{"userUnit"} << State::notRunning << false << false << false;
-        QTest::newRow("down, only unusable files") << false << none << QStringList{"cliPlainFile", "cliFolder", "maskedUserUnit"}
-                                                   << State::notInstalled << false << false << false;
+        QTest::addColumn<StateCase>("c");
+        const QStringList none, untagged{text, vision}, cli{"cli"};
+        QTest::newRow("running, exact text name, vision with :latest") << StateCase{true, {text, vision + ":latest"}, none, State::running, true, true, true};
+        QTest::newRow("running, vision without a tag") << StateCase{true, untagged, none, State::running, true, true, true};
+        QTest::newRow("running, only the vision model") << StateCase{true, {vision}, none, State::running, false, true, false};
+        QTest::newRow("running, other tags of both") << StateCase{true, {"llama3.2:latest", vision + ":v2"}, none, State::running, false, false, false};
+        QTest::newRow("down, command line present") << StateCase{false, untagged, cli, State::notRunning, false, false, false};
+        QTest::newRow("down, unit present") << StateCase{false, none, {"userUnit"}, State::notRunning, false, false, false};
+        QTest::newRow("down, only unusable files") << StateCase{false, none, {"cliPlainFile", "cliFolder", "maskedUserUnit"}, State::notInstalled, false, false, false};
     }
-
     void stateTable()
     {
-        QFETCH(bool, engineUp);
-        QFETCH(QStringList, installed);
-        QFETCH(QStringList, present);
-        QFETCH(State, state);
-        QFETCH(bool, textIn);
-        QFETCH(bool, visionIn);
-        QFETCH(bool, ready);
-
-        m_engine->setInstalledModels(installed);
-        if (!engineUp)
-            stopEngine();
-        auto model = refreshedModel(present);
-        QCOMPARE(model->ollama(), state);
-        QCOMPARE(model->textInstalled(), textIn);
-        QCOMPARE(model->visionInstalled(), visionIn);
-        QCOMPARE(model->engineReady(), ready);
+        QFETCH(StateCase, c);
+        m_engine->setInstalledModels(c.installed);
+        if (!c.engineUp)
+            m_engine.reset();
+        auto model = refreshedModel(c.present);
+        QCOMPARE(model->ollama(), c.state);
+        QCOMPARE(model->textInstalled(), c.textIn);
+        QCOMPARE(model->visionInstalled(), c.visionIn);
+        QCOMPARE(model->engineReady(), c.ready);
     }
 
     void locationOrderAndStart_data()
     {
-        QTest::addColumn<QStringList>("present");
-        QTest::addColumn<SetupModel::EngineApplication::Kind>("kind");
-        QTest::addColumn<QString>("relativePath"); // empty: no application
-        QTest::addColumn<QString>("cli");
-        QTest::addColumn<QStringList>("started"); // what starting it runs
-        using Kind = SetupModel::EngineApplication::Kind;
+        QTest::addColumn<LocationCase>("c");
         const QString cli = m_dir.path() + "/bin/ollama";
-
-        QTest::newRow("bundle before units: opened") << QStringList{"app", "userUnit", "systemUnit", "cli"} << Kind::bundle
-                                                     << "/Applications/Ollama.app" << "/bin/ollama" << QStringList{};
-        QTest::newRow("user unit before system unit, never sudo") << QStringList{"userUnit", "systemUnit", "cli"} << Kind::userUnit
-            << "/user/ollama.service" << "/bin/ollama" << QStringList{"systemctl", "--user", "start", "ollama"};
+        QTest::newRow("bundle before units: opened") << LocationCase{{"app", "userUnit", "systemUnit", "cli"}, Kind::bundle, "/Applications/Ollama.app", "/bin/ollama", {}};
+        QTest::newRow("user unit before system unit, never sudo")
+            << LocationCase{{"userUnit", "systemUnit", "cli"}, Kind::userUnit, "/user/ollama.service", "/bin/ollama", {"systemctl", "--user", "start", "ollama"}};
         QTest::newRow("masked user unit skipped, system unit with the user's rights")
-            << QStringList{"maskedUserUnit", "systemUnit"} << Kind::systemUnit << "/system/ollama.service" << ""
-            << QStringList{"systemctl", "start", "ollama"};
+            << LocationCase{{"maskedUserUnit", "systemUnit"}, Kind::systemUnit, "/system/ollama.service", "", {"systemctl", "start", "ollama"}};
         QTest::newRow("command line serves, unusable candidates skipped")
-            << QStringList{"cliPlainFile", "cliFolder", "cli"} << Kind::bundle << "" << "/bin/ollama" << QStringList{cli, "serve"};
-        QTest::newRow("nothing to start") << QStringList{} << Kind::bundle << "" << "" << QStringList{};
+            << LocationCase{{"cliPlainFile", "cliFolder", "cli"}, Kind::bundle, "", "/bin/ollama", {cli, "serve"}};
+        QTest::newRow("nothing to start") << LocationCase{{}, Kind::bundle, "", "", {}};
     }
-
     void locationOrderAndStart()
     {
-        QFETCH(QStringList, present);
-        QFETCH(SetupModel::EngineApplication::Kind, kind);
-        QFETCH(QString, relativePath);
-        QFETCH(QString, cli);
-        QFETCH(QStringList, started);
-
+        QFETCH(LocationCase, c);
+        const auto &[present, kind, relativePath, cli, started] = c;
         const auto where = locationsIn(m_dir.path(), present);
         const auto application = SetupModel::ollamaApplication(where);
-        const bool bundle = application && kind == SetupModel::EngineApplication::Kind::bundle;
+        const bool bundle = application && kind == Kind::bundle;
         QCOMPARE(application.has_value(), !relativePath.isEmpty());
         QCOMPARE(SetupModel::ollamaAppURL(where).has_value(), !relativePath.isEmpty());
         if (application) {
@@ -307,7 +267,7 @@ private slots:
         QCOMPARE(m_world.started, started.isEmpty() ? QList<QStringList>{} : QList<QStringList>{started});
         QCOMPARE(m_world.opened, bundle ? QList<QUrl>{QUrl::fromLocalFile(m_dir.path() + relativePath)} : QList<QUrl>{});
         QTRY_VERIFY(!model->isStartingOllama());
-        QCOMPARE(tagsRequests(), 1);
+        QCOMPARE(m_engine->requests("/api/tags").size(), 1);
         QCOMPARE(model->ollama(), State::running);
         QCOMPARE(starting.count(), 2);
     }
@@ -320,13 +280,12 @@ private slots:
         QTest::newRow("comes up during the third check's wait") << 3 << 4 << State::running;
         QTest::newRow("never: gives up after ten") << 0 << 10 << State::notRunning;
     }
-
     void startOllamaChecksUntilAnswerOrTen()
     {
         QFETCH(int, upAfter);
         QFETCH(int, checks);
         QFETCH(State, state);
-        stopEngine();
+        m_engine.reset();
         auto model = makeModel();
         QSignalSpy refreshes(model.get(), &SetupModel::refreshed);
         connect(model.get(), &SetupModel::refreshed, this, [&] {
@@ -363,13 +322,13 @@ private slots:
         QVERIFY(model->isMonitoring());
         QTRY_VERIFY(refreshes.count() >= 3);
         QCOMPARE(model->ollama(), State::running);
-        stopEngine();
+        m_engine.reset();
         QTRY_COMPARE(model->ollama(), State::notRunning);
         startEngine();
         QTRY_COMPARE(model->ollama(), State::running);
 
-        // A restart replaces the loop, with no pause between rounds: a loop that went on
-        // would double the count below.
+        // A restart replaces the loop, with no pause between rounds: a loop that went on would
+        // double the count below.
         model->startMonitoring(0);
         QTRY_VERIFY(refreshes.count() >= 5);
         model->stopMonitoring();
@@ -392,18 +351,13 @@ private slots:
 
     // --- downloads ---
 
-    void statusWording()
+    void pullFractionOverAnnouncedLayers()
     {
-        // The stream's other wordings are checked along with the fractions below.
         QCOMPARE(SetupModel::statusText("REMOVING any UNUSED layers"), "Removing Any Unused Layers");
         QCOMPARE(SetupModel::statusText("Pulling Layer"), "Pulling Layer"); // "pulling" is case-sensitive
         QCOMPARE(SetupModel::statusText(" two  words "), " Two  Words ");
-        QCOMPARE(SetupModel::statusText(""), "");
-    }
 
-    void pullFractionOverAnnouncedLayers()
-    {
-        const QList<QByteArray> lines{
+        m_engine->scriptOnce("/api/pull", Reply::stream({
             R"({"status":"pulling manifest"})" "\n",
             R"({"status":"pulling aaa","digest":"sha256:aaa","total":100,"completed":50})" "\n",
             R"({"status":"pulling bbb","digest":"sha256:bbb","total":300})" "\n",
@@ -412,14 +366,12 @@ private slots:
             R"({"status":"verifying sha256 digest"})" "\n",
             R"({"status":"writing manifest"})" "\n",
             R"({"status":"success"})" "\n",
-        };
-        m_engine->scriptOnce("/api/pull", Reply::stream(lines));
+        }));
         m_engine->setInstalledModels({text});
         connect(m_engine.get(), &TestEngine::requestReceived, this, [this](const TestEngine::Request &request) {
             if (request.path == "/api/pull")
                 m_engine->setInstalledModels({text, vision + ":latest"});
         });
-
         auto model = refreshedModel();
         QVERIFY(!model->visionInstalled());
         QList<double> fractions;
@@ -439,40 +391,36 @@ private slots:
         QVERIFY(model->isPulling());
         QCOMPARE(model->progress(), (QMap<QString, double>{{vision, 0.0}}));
         QCOMPARE(model->pullStatus(), (QMap<QString, QString>{{vision, "Starting"}}));
-
         QTRY_VERIFY(!model->isPulling());
         QCOMPARE(fractions, (QList<double>{0.0, 0.5, 0.125, 0.875, 1.0}));
         QCOMPARE(statuses, (QStringList{"Starting", "Downloading", "Verifying Sha256 Digest", "Writing Manifest", "Success"}));
         QVERIFY(model->progress().isEmpty() && model->pullStatus().isEmpty() && !model->pullError());
         QCOMPARE(pulling.count(), 2);
-        // The refresh after the end turns the installed flag on.
-        QTRY_VERIFY(model->visionInstalled());
+        QTRY_VERIFY(model->visionInstalled()); // the refresh after the end
         QCOMPARE(m_engine->requests("/api/pull").at(0).json().value("model").toString(), vision);
     }
 
-    void secondPullOfTheSameModelIgnored()
-    {
-        m_engine->scriptOnce("/api/pull", Reply::stream(TestEngine::pullLines(vision), 2ms));
-        auto model = refreshedModel();
-        QSignalSpy progress(model.get(), &SetupModel::progressChanged);
-        model->pull(vision);
-        const int afterFirst = progress.count();
-        model->pull(vision);
-        QCOMPARE(progress.count(), afterFirst); // nothing reset
-        QTRY_VERIFY(!model->isPulling());
-        QCOMPARE(m_engine->requests("/api/pull").size(), 1);
-    }
-
-    void pullRefusedUnlessRunning()
+    void pullOnlyWhileRunningAndOncePerModel()
     {
         auto model = makeModel();
         model->pull(vision); // still checking
         QVERIFY(!model->isPulling() && model->progress().isEmpty());
-        stopEngine();
+        m_engine.reset();
         refreshed(*model);
         QCOMPARE(model->ollama(), State::notRunning);
         model->pull(vision);
         QVERIFY(!model->isPulling() && model->progress().isEmpty() && model->pullStatus().isEmpty() && !model->pullError());
+
+        startEngine();
+        m_engine->scriptOnce("/api/pull", Reply::stream(TestEngine::pullLines(vision), 2ms));
+        refreshed(*model);
+        QSignalSpy progress(model.get(), &SetupModel::progressChanged);
+        model->pull(vision);
+        const qsizetype afterFirst = progress.count();
+        model->pull(vision);
+        QCOMPARE(progress.count(), afterFirst); // nothing reset
+        QTRY_VERIFY(!model->isPulling());
+        QCOMPARE(m_engine->requests("/api/pull").size(), 1);
     }
 
     void failedPull_data()
@@ -484,23 +432,19 @@ private slots:
         QTest::newRow("name rejected inside the stream") << 2 << SetupModel::incompleteDownloadText;
         QTest::newRow("engine gone since the last refresh") << 3 << OllamaError::unreachable().errorDescription();
     }
-
     void failedPull()
     {
         QFETCH(int, how);
         QFETCH(QString, description);
-
         auto model = refreshedModel();
-        Reply cut = Reply::stream(TestEngine::pullLines(vision).mid(0, 4));
-        cut.end = Reply::End::CloseMidBody;
         if (how == 0)
             m_engine->scriptOnce("/api/pull", Reply::json(500, {{"error", "boom"}}));
         else if (how == 1)
-            m_engine->scriptOnce("/api/pull", cut);
+            m_engine->scriptOnce("/api/pull", Reply{.writes = TestEngine::pullLines(vision).mid(0, 4), .end = Reply::End::CloseMidBody});
         else if (how == 2)
             m_engine->setUnpullable({vision});
         else
-            stopEngine();
+            m_engine.reset();
 
         QSignalSpy refreshes(model.get(), &SetupModel::refreshed);
         model->pull(vision);
@@ -526,12 +470,10 @@ private slots:
 
     void destroyingTheModelEndsItsDownloads()
     {
-        Reply endless = Reply::stream({R"({"status":"pulling manifest"})" "\n"});
-        endless.end = Reply::End::Never;
-        m_engine->scriptOnce("/api/pull", endless);
+        m_engine->scriptOnce("/api/pull", Reply{.writes = {R"({"status":"pulling manifest"})" "\n"}, .end = Reply::End::Never});
         auto model = refreshedModel();
         model->pull(vision);
-        QTRY_COMPARE(model->pullStatus().value(vision), QStringLiteral("Downloading"));
+        QTRY_COMPARE(model->pullStatus().value(vision), "Downloading");
         QTRY_COMPARE(m_engine->openConnections(), 1);
         model.reset();
         QTRY_COMPARE(m_engine->openConnections(), 0);
@@ -539,66 +481,51 @@ private slots:
 
     // --- permissions ---
 
-    void voiceRefusedOpensTheSettings()
+    void voiceRequest_data()
     {
-        m_permissions.speech = Authorization::denied;
-        auto model = makeModel();
-        QSignalSpy posted(AppNotifier::shared(), &AppNotifier::voiceAccessGranted);
-        model->requestVoice();
-        QCOMPARE(m_world.voiceSettings, 1);
-        QCOMPARE(m_permissions.speechRequests, 0);
-        QCoreApplication::processEvents();
-        QCOMPARE(posted.count(), 0);
+        QTest::addColumn<bool>("refused");       // refused before: the settings open instead
+        QTest::addColumn<bool>("grantMicrophone");
+        QTest::addColumn<bool>("posted");        // voiceAccessGranted, after the refresh
+        QTest::newRow("refused before: settings") << true << true << false;
+        QTest::newRow("both granted: posted") << false << true << true;
+        QTest::newRow("microphone refused: nothing posted") << false << false << false;
     }
-
-    void voiceGrantedPostsAfterTheRefresh()
+    void voiceRequest()
     {
-        voiceUndetermined();
+        QFETCH(bool, refused);
+        QFETCH(bool, grantMicrophone);
+        QFETCH(bool, posted);
+        m_permissions.speech = refused ? Authorization::denied : Authorization::notDetermined;
+        m_permissions.microphone = Authorization::notDetermined;
+        m_permissions.grantMicrophone = grantMicrophone;
         auto model = makeModel();
         QSignalSpy refreshes(model.get(), &SetupModel::refreshed);
-        QList<std::pair<int, PermissionState>> seen; // refreshes done and voice state at each post
+        using Posts = QList<std::pair<qsizetype, PermissionState>>; // refreshes done and voice state at each post
+        Posts seen;
         connect(AppNotifier::shared(), &AppNotifier::voiceAccessGranted, model.get(),
-                [&] { seen.append({int(refreshes.count()), model->voice()}); });
+                [&] { seen.append({refreshes.count(), model->voice()}); });
         model->requestVoice();
-        QTRY_COMPARE(seen.size(), 1);
-        QCOMPARE(seen.first(), std::make_pair(1, PermissionState::granted));
-        QCOMPARE(m_permissions.speechRequests, 1);
-        QCOMPARE(m_world.voiceSettings, 0);
-    }
-
-    void voicePartlyGrantedPostsNothing()
-    {
-        voiceUndetermined();
-        m_permissions.grantMicrophone = false;
-        auto model = makeModel();
-        QSignalSpy posted(AppNotifier::shared(), &AppNotifier::voiceAccessGranted);
-        QSignalSpy refreshes(model.get(), &SetupModel::refreshed);
-        model->requestVoice();
-        QTRY_COMPARE(refreshes.count(), 1);
-        QCOMPARE(model->voice(), PermissionState::denied);
-        QCOMPARE(posted.count(), 0);
+        QCOMPARE(m_world.voiceSettings, refused ? 1 : 0);
+        QCOMPARE(m_permissions.speechRequests, refused ? 0 : 1);
+        if (!refused) {
+            QTRY_COMPARE(refreshes.count(), 1);
+            QCOMPARE(model->voice(), posted ? PermissionState::granted : PermissionState::denied);
+        }
+        QTest::qWait(20);
+        QCOMPARE(seen, (posted ? Posts{{1, PermissionState::granted}} : Posts()));
     }
 
     void screenRequest_data()
     {
-        QTest::addColumn<bool>("allowed");
-        QTest::addColumn<bool>("askedBefore");
-        QTest::addColumn<int>("asks");
-        QTest::addColumn<int>("settings");
-        QTest::addColumn<bool>("askedAfter");
-        QTest::newRow("refused, never asked: asks") << false << false << 1 << 0 << true;
-        QTest::newRow("refused, asked before: settings") << false << true << 0 << 1 << true;
-        QTest::newRow("allowed: settings") << true << false << 0 << 1 << false;
+        QTest::addColumn<ScreenCase>("c");
+        QTest::newRow("refused, never asked: asks") << ScreenCase{false, false, 1, 0, true};
+        QTest::newRow("refused, asked before: settings") << ScreenCase{false, true, 0, 1, true};
+        QTest::newRow("allowed: settings") << ScreenCase{true, false, 0, 1, false};
     }
-
     void screenRequest()
     {
-        QFETCH(bool, allowed);
-        QFETCH(bool, askedBefore);
-        QFETCH(int, asks);
-        QFETCH(int, settings);
-        QFETCH(bool, askedAfter);
-
+        QFETCH(ScreenCase, c);
+        const auto &[allowed, askedBefore, asks, settings, askedAfter] = c;
         m_permissions.screenAllowed = allowed;
         if (askedBefore)
             UserDefaults::standard().set(SetupModel::askedScreenAccessKey, true);

@@ -10,12 +10,7 @@
 
 #include <QJsonArray>
 
-struct Run
-{
-    int status = -1;
-    QString out;
-    QString err;
-};
+struct Run { int status = -1; QString out, err; };
 
 class TerminalTest : public QObject
 {
@@ -46,7 +41,7 @@ private slots:
 
     void help()
     {
-        const Run r = run({QStringLiteral("--help")}, m_engine.ollamaHost());
+        const Run r = run({"--help"}, m_engine.ollamaHost());
         QCOMPARE(r.status, 0);
         QVERIFY(r.out.contains(QLatin1String("kestrin-ai status")));
         QVERIFY(r.out.contains(QLatin1String("--map=PLACE")));
@@ -57,8 +52,8 @@ private slots:
         QTest::addColumn<QStringList>("installed");
         QTest::addColumn<int>("exitStatus");
         QTest::addColumn<QString>("vision");
-        QTest::newRow("both") << QStringList{ModelCatalog::text, QStringLiteral("moondream:latest")} << 0 << QStringLiteral("installed");
-        QTest::newRow("vision missing") << QStringList{ModelCatalog::text} << 2 << QStringLiteral("not installed");
+        QTest::newRow("both") << QStringList{ModelCatalog::text, "moondream:latest"} << 0 << "installed";
+        QTest::newRow("vision missing") << QStringList{ModelCatalog::text} << 2 << "not installed";
     }
 
     void status()
@@ -67,7 +62,7 @@ private slots:
         QFETCH(int, exitStatus);
         QFETCH(QString, vision);
         m_engine.setInstalledModels(installed);
-        const Run r = run({QStringLiteral("status")}, m_engine.ollamaHost());
+        const Run r = run({"status"}, m_engine.ollamaHost());
         QCOMPARE(r.status, exitStatus);
         QVERIFY2(r.out.contains(QStringLiteral("Engine: running at http://%1\n").arg(QString::fromLatin1(m_engine.ollamaHost()))), qPrintable(r.out));
         QVERIFY(r.out.contains(ModelCatalog::text + QStringLiteral(" (text): installed\n")));
@@ -77,7 +72,7 @@ private slots:
     void askStreamsTheReplyAndSavesIt()
     {
         m_engine.setChatReply(TestEngine::words(QStringLiteral("Tokyo has about fourteen million people.")));
-        const Run r = run({QStringLiteral("ask"), QStringLiteral("how big"), QStringLiteral("is tokyo?")}, m_engine.ollamaHost());
+        const Run r = run({"ask", "how big", "is tokyo?"}, m_engine.ollamaHost());
         QCOMPARE(r.status, 0);
         QCOMPARE(r.out, QStringLiteral("Tokyo has about fourteen million people.\n"));
         const ConversationSnapshot saved = ConversationStore::load(m_home.filePath(QStringLiteral("data/Kestrin AI/conversations.json")));
@@ -86,7 +81,7 @@ private slots:
         QCOMPARE(saved.orynHistory.size(), 2);
         // The next question carries the saved history.
         m_engine.clearRequests();
-        QCOMPARE(run({QStringLiteral("ask"), QStringLiteral("and paris?")}, m_engine.ollamaHost()).status, 0);
+        QCOMPARE(run({"ask", "and paris?"}, m_engine.ollamaHost()).status, 0);
         QCOMPARE(m_engine.requests("/api/chat").value(0).json().value(QStringLiteral("messages")).toArray().size(), 4);
     }
 
@@ -96,22 +91,23 @@ private slots:
         QVERIFY(gone->listen());
         const QByteArray host = gone->ollamaHost();
         gone.reset(); // nobody listens on that port any more
-        const Run r = run({QStringLiteral("status")}, host);
+        const QString unreachable = OllamaError::unreachable().errorDescription();
+        const Run r = run({"status"}, host);
         QCOMPARE(r.status, 1);
-        QCOMPARE(r.err, OllamaError::unreachable().errorDescription() + u'\n');
-        const Run a = run({QStringLiteral("ask"), QStringLiteral("hello")}, host);
+        QCOMPARE(r.err, unreachable + u'\n');
+        const Run a = run({"ask", "hello"}, host);
         QCOMPARE(a.status, 1);
         QCOMPARE(a.out, QString());
-        QCOMPARE(a.err, OllamaError::unreachable().errorDescription() + u'\n');
-        const Run p = run({QStringLiteral("pull"), QStringLiteral("moondream")}, host);
+        QCOMPARE(a.err, unreachable + u'\n');
+        const Run p = run({"pull", "moondream"}, host);
         QCOMPARE(p.status, 1);
-        QVERIFY2(p.err.contains(QStringLiteral("Couldn't download moondream: ") + OllamaError::unreachable().errorDescription()), qPrintable(p.err));
+        QVERIFY2(p.err.contains("Couldn't download moondream: " + unreachable), qPrintable(p.err));
     }
 
     void pullShowsProgress()
     {
         m_engine.setInstalledModels({});
-        const Run r = run({QStringLiteral("pull"), QStringLiteral("moondream")}, m_engine.ollamaHost());
+        const Run r = run({"pull", "moondream"}, m_engine.ollamaHost());
         QCOMPARE(r.status, 0);
         const QStringList lines = r.out.split(u'\n', Qt::SkipEmptyParts);
         QVERIFY2(lines.size() >= 3, qPrintable(r.out));
@@ -123,10 +119,10 @@ private slots:
     void pullRefused()
     {
         m_engine.scriptOnce("/api/pull", TestEngine::Reply::json(500, {{QStringLiteral("error"), QStringLiteral("nope")}}));
-        const Run r = run({QStringLiteral("pull"), QStringLiteral("nothing-such")}, m_engine.ollamaHost());
+        const Run r = run({"pull", "nothing-such"}, m_engine.ollamaHost());
         QCOMPARE(r.status, 1);
         QVERIFY2(r.err.contains(QStringLiteral("Couldn't download nothing-such: ") + OllamaError::badResponse(500).errorDescription()), qPrintable(r.err));
-        QCOMPARE(run({QStringLiteral("pull")}, m_engine.ollamaHost()).status, 64);
+        QCOMPARE(run({"pull"}, m_engine.ollamaHost()).status, 64);
     }
 };
 
