@@ -88,8 +88,10 @@ void NeuralVoiceServer::start()
     connect(process, &QProcess::finished, this, &NeuralVoiceServer::onFinished);
     connect(process, &QProcess::readyReadStandardOutput, this, &NeuralVoiceServer::onReadyRead);
     m_process = process;
-    // A line cut off by the previous server's death must not prefix the new server's first.
+    // A line cut off by the previous server's death must not prefix the new server's first, and
+    // the requests it never answered are not answered by the new one.
     m_buffer.clear();
+    m_unanswered.clear();
     process->start();
 }
 
@@ -171,7 +173,10 @@ bool NeuralVoiceServer::synthesize(const QString &text, const QString &voice, Co
                              {QStringLiteral("out"), outputPath(request)}};
     const QByteArray line = QJsonDocument(object).toJson(QJsonDocument::Compact) + '\n';
     m_completion = std::move(completion);
-    return m_process->write(line) == line.size();
+    if (m_process->write(line) != line.size())
+        return false;
+    m_unanswered.push_back(request);
+    return true;
 }
 
 void NeuralVoiceServer::onReadyRead()
@@ -223,10 +228,14 @@ void NeuralVoiceServer::handleLine(const QByteArray &line)
         const QJsonValue message = object.value(QLatin1String("message"));
         result.message = message.isString() ? message.toString() : QStringLiteral("unknown error");
     }
+    if (m_unanswered.empty())
+        return; // nothing was asked of this server
+    const qint64 answered = m_unanswered.front();
+    m_unanswered.pop_front();
     if (m_completion) {
         // A copy: the handler may send a new request, which replaces m_completion.
         const Completion completion = m_completion;
-        completion(m_requestId, result);
+        completion(answered, result);
     }
 }
 

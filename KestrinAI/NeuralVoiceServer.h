@@ -7,6 +7,7 @@
 #include <QTimer>
 
 #include <chrono>
+#include <deque>
 #include <functional>
 
 /// The answer to one synthesis request.
@@ -23,9 +24,9 @@ struct SynthesisResult
 /// the support folder, stdin and stdout piped, stderr discarded. The server prints
 /// {"status":"ready"} once it can take requests; each request line {"text","voice","out"} is
 /// answered, in order, by {"status":"ok","out":path} or a failure line with a "message".
-/// Answers carry no request number: every answer goes to the completion of the latest request
-/// (each synthesize() replaces the completion, nothing clears it), called with the latest
-/// request number.
+/// Answers carry no request number, but come in order: each goes to the completion of the latest
+/// request (each synthesize() replaces the completion, nothing clears it) with the number of the
+/// request it answers, so a reply that was replaced meanwhile is never taken for the new one.
 ///
 /// Restarts: an exit that was not asked for is logged and, while fewer than four exits came
 /// without a "ready" in between, followed by a new start after 1, 2, then 3 restart delay units
@@ -61,7 +62,9 @@ public:
     qint64 latestRequest() const { return m_requestId; }
 
     /// Sends one request with the number nextRequest(), its WAV going to outputPath() of that
-    /// number, and makes @p completion the handler of every answer from now on.
+    /// number, and makes @p completion the handler of every answer from now on. The server
+    /// answers in order, so each answer is handed on with the number of the request it is for;
+    /// answers to earlier requests reach the newest handler with their own numbers.
     /// @return false when nothing was sent (not canSynthesize(), or the write failed).
     bool synthesize(const QString &text, const QString &voice, Completion completion);
 
@@ -93,6 +96,7 @@ private:
     QTimer m_restartTimer;
     Completion m_completion;
     qint64 m_requestId = 0;
+    std::deque<qint64> m_unanswered; // sent to the running server, oldest first
     int m_restartAttempts = 0; // unexpected exits since the last "ready"
     bool m_ready = false;
     bool m_shuttingDown = false;

@@ -86,17 +86,26 @@ void SpeechOutput::speak(const QString &text)
         const qint64 request = m_server->nextRequest();
         const QPointer<SpeechOutput> self(this);
         auto completion = [self, request, cleaned](qint64 answered, const SynthesisResult &result) {
-            if (self && answered == request)
-                self->handleSynthesis(result, cleaned);
+            if (self && answered == request && self->m_wantedRequest == request) {
+                self->handleSynthesis(request, result, cleaned);
+                return;
+            }
+            // A reply replaced or stopped before its clip was ready: never played, not kept.
+            if (result.ok && result.path == NeuralVoiceServer::outputPath(answered))
+                QFile::remove(result.path);
         };
-        if (m_server->synthesize(cleaned, SettingsStore::shared()->kokoroVoice(), completion))
+        if (m_server->synthesize(cleaned, SettingsStore::shared()->kokoroVoice(), completion)) {
+            m_wantedRequest = request;
             return;
+        }
     }
+    m_wantedRequest = 0; // a neural reply still being made is superseded by this one
     speakWithSystemVoice(cleaned);
 }
 
 void SpeechOutput::stopSpeaking()
 {
+    m_wantedRequest = 0;
     if (m_player) {
         m_player->stop();
         m_player->deleteLater();
@@ -112,13 +121,16 @@ void SpeechOutput::shutdown()
     m_server->shutdown();
 }
 
-void SpeechOutput::handleSynthesis(const SynthesisResult &result, const QString &text)
+void SpeechOutput::handleSynthesis(qint64 request, const SynthesisResult &result, const QString &text)
 {
-    if (result.ok) {
+    m_wantedRequest = 0;
+    // Only the file we named is read and deleted, whatever the server says.
+    if (result.ok && result.path == NeuralVoiceServer::outputPath(request)) {
         playClip(result.path);
         return;
     }
-    DebugLog::log(QStringLiteral("Neural voice error: %1").arg(result.message));
+    DebugLog::log(QStringLiteral("Neural voice error: %1")
+                      .arg(result.ok ? QStringLiteral("unexpected output file") : result.message));
     speakWithSystemVoice(text);
 }
 

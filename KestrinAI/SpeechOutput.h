@@ -55,8 +55,9 @@ public:
     /// is SettingsStore's kokoroVoice at this moment), else with the system voice. A blank
     /// text does nothing. Returns at once.
     void speak(const QString &text);
-    /// Stops the clip playing and the system voice at once; isSpeaking becomes false. A request
-    /// the server is working on is not withdrawn: its clip plays when it arrives.
+    /// Stops the clip playing and the system voice at once; isSpeaking becomes false. A reply
+    /// the server is still making is withdrawn: its clip is deleted unplayed when it arrives.
+    /// Only the newest reply is ever played, and only from the file named for it.
     void stopSpeaking();
     /// Stops the neural voice server for good (no restart). Called when the program quits.
     void shutdown();
@@ -69,7 +70,7 @@ signals:
     void neuralVoiceReadyChanged();
 
 private:
-    void handleSynthesis(const SynthesisResult &result, const QString &text);
+    void handleSynthesis(qint64 request, const SynthesisResult &result, const QString &text);
     void playClip(const QString &path);
     void speakWithSystemVoice(const QString &text);
     void onClipFinished(ClipPlayer *player);
@@ -80,4 +81,5 @@ private:
     ClipPlayer *m_player = nullptr; // the clip playing now, if any
     bool m_systemSpeaking = false;
     bool m_speaking = false;
+    qint64 m_wantedRequest = 0; // the neural reply still to be played; 0 after stopSpeaking()
 };

@@ -222,8 +222,15 @@ void WakeWordListener::scheduleRestart(qint64 currentGeneration)
     const auto sinceStart = duration_cast<milliseconds>(steady_clock::now() - m_lastSessionStart);
     const milliseconds delay = std::max(milliseconds(0), m_timing.minRestartInterval - sinceStart);
     QTimer::singleShot(delay, this, [this, next] {
-        if (m_isActive && m_generation == next && m_recognizer)
-            startRecognitionRequest(next);
+        if (!m_isActive || m_generation != next || !m_recognizer)
+            return;
+        // A model that failed to load fails every run at once: stop rather than retry forever.
+        if (!m_recognizer->isAvailable()) {
+            DebugLog::log(QStringLiteral("WakeWordListener stopped: speech recognition is unavailable"));
+            stop();
+            return;
+        }
+        startRecognitionRequest(next);
     });
 }
 

@@ -34,8 +34,6 @@
 #include <sys/resource.h>
 #include <unistd.h>
 
-#include <mutex>
-
 namespace {
 
 using Mode = RecognitionRequest::Mode;
@@ -59,22 +57,16 @@ double seconds(const QString &wav)
 /// One file, one task: the final transcript, or nothing when the task ended without one.
 std::optional<QString> recognizeFile(SpeechRecognizer &recognizer, const QString &path, Mode mode)
 {
-    FileAudioEngine engine;
-    engine.load(path);
-    engine.setSpeed(0);
-    engine.setTrailingSilence(std::chrono::milliseconds(1500));
-    auto request = std::make_shared<RecognitionRequest>(mode);
-    engine.installTap(1024, [request](const QAudioBuffer &buffer) { request->append(buffer); });
-    QObject::connect(&engine, &FileAudioEngine::finished, &engine, [request] { request->endAudio(); });
+    Playback playback(path, 0);
     bool ended = false;
     std::optional<QString> text;
-    const auto task = recognizer.recognitionTask(request, [&](const std::optional<RecognitionResult> &result,
-                                                              const std::optional<RecognitionError> &error) {
+    const auto task = recognizer.recognitionTask(playback.feed(mode), [&](const std::optional<RecognitionResult> &result,
+                                                                          const std::optional<RecognitionError> &error) {
         if (result && result->isFinal)
             text = result->bestTranscription;
         ended = error || (result && result->isFinal);
     });
-    engine.start();
+    playback.engine.start();
     waitUntil([&] { return ended; }, 60000);
     return text;
 }
@@ -104,47 +96,23 @@ int runMode(const QString &modeName, const QString &recording, const QString &ta
         recognizeFile(*recognizer, warmUp, mode);
     out << "warmUpMs=" << load.elapsed() << "\n";
 
-    FileAudioEngine engine;
-    engine.load(recording);
-    engine.setSpeed(spotting ? 0 : 1.0);
-    engine.setTrailingSilence(std::chrono::milliseconds(1500));
-    std::mutex currentMutex;
-    std::shared_ptr<RecognitionRequest> current;
-    engine.installTap(2048, [&](const QAudioBuffer &buffer) {
-        const std::lock_guard lock(currentMutex);
-        if (current)
-            current->append(buffer);
-    });
+    Playback playback(recording, spotting ? 0 : 1.0, std::chrono::milliseconds(1500), 2048);
     QStringList finals;
-    bool audioOver = false;
     bool lastEnded = false;
     std::unique_ptr<RecognitionTask> task;
     std::function<void()> next = [&] {
-        auto request = std::make_shared<RecognitionRequest>(mode);
-        {
-            const std::lock_guard lock(currentMutex);
-            current = request;
-        }
-        if (audioOver)
-            request->endAudio();
-        task = recognizer->recognitionTask(request, [&](const std::optional<RecognitionResult> &result,
-                                                        const std::optional<RecognitionError> &error) {
+        task = recognizer->recognitionTask(playback.feed(mode), [&](const std::optional<RecognitionResult> &result,
+                                                                    const std::optional<RecognitionError> &error) {
             if (result && result->isFinal)
                 finals << result->bestTranscription;
             if (error || (result && result->isFinal)) {
-                if (audioOver)
+                if (playback.isOver())
                     lastEnded = true;
                 else
                     next();
             }
         });
     };
-    QObject::connect(&engine, &FileAudioEngine::finished, &engine, [&] {
-        audioOver = true;
-        const std::lock_guard lock(currentMutex);
-        if (current)
-            current->endAudio();
-    });
     double maxSampleMb = 0;
     QTimer sampler;
     QObject::connect(&sampler, &QTimer::timeout, &sampler, [&] { maxSampleMb = qMax(maxSampleMb, residentMb()); });
@@ -153,7 +121,7 @@ int runMode(const QString &modeName, const QString &recording, const QString &ta
     const double cpuBefore = cpuSeconds();
     const double decoderBefore = threadCpuSeconds("kestrin-speech");
     next();
-    engine.start();
+    playback.engine.start();
     waitUntil([&] { return lastEnded; }, 300000);
     const double cpu = cpuSeconds() - cpuBefore;
     const double decoderCpu = threadCpuSeconds("kestrin-speech") - decoderBefore;

@@ -1,17 +1,22 @@
 #pragma once
 
-// Speech made at run time for the recognizer's tests and benchmark: flite speaks, sox turns
-// the result into 16 kHz mono 16-bit WAV and adds noise, tempo or silence. Files go into a
-// private temporary folder that lives as long as the object.
+// Speech made at run time for the recognizer's tests and benchmarks: flite speaks, sox turns the
+// result into 16 kHz mono 16-bit WAV and adds noise, tempo or silence. Files go into a private
+// temporary folder that lives as long as the object. Playback feeds such a file to the recognizer.
 
+#include "FileAudioEngine.h"
+#include "RecognitionRequest.h"
+
+#include <QDebug>
 #include <QDir>
-#include <QFile>
 #include <QProcess>
 #include <QStandardPaths>
 #include <QStringList>
 #include <QTemporaryDir>
 
 #include <algorithm>
+#include <memory>
+#include <mutex>
 #include <vector>
 
 class SpokenAudio
@@ -22,35 +27,31 @@ public:
     {
     }
 
-    /// flite and sox are on the PATH.
     static bool toolsPresent()
     {
         return !QStandardPaths::findExecutable(QStringLiteral("flite")).isEmpty()
             && !QStandardPaths::findExecutable(QStringLiteral("sox")).isEmpty();
     }
 
-    QString folder() const { return m_dir.path(); }
     /// The last tool failure, for test messages.
     QString lastError() const { return m_error; }
 
     /// @p text in flite's @p voice (slt, rms, awb, kal16...), then sox @p effects (such as
-    /// {"tempo", "1.15"}); @p noise > 0 mixes in noise of that amplitude (0..1) and @p colour
-    /// (sox's whitenoise, pinknoise, brownnoise). Empty on failure.
+    /// {"tempo", "1.15"}); @p noise > 0 mixes in sox's @p colour of noise (whitenoise, pinknoise,
+    /// brownnoise) of that amplitude (0..1). Empty on failure.
     QString say(const QString &text, const QString &voice, const QStringList &effects = {}, double noise = 0,
                 const QString &colour = QStringLiteral("pinknoise"))
     {
-        const QString raw = newPath(QStringLiteral("flite"));
-        if (!run(QStringLiteral("flite"), {QStringLiteral("-voice"), voice, QStringLiteral("-t"), text, QStringLiteral("-o"), raw}))
-            return {};
-        QString out = newPath(QStringLiteral("speech"));
-        if (!run(QStringLiteral("sox"), QStringList{raw} + format() + QStringList{out} + effects))
+        const QString raw = newPath("flite");
+        QString out = newPath("speech");
+        if (!run(QStringLiteral("flite"), {QStringLiteral("-voice"), voice, QStringLiteral("-t"), text, QStringLiteral("-o"), raw})
+            || !run(QStringLiteral("sox"), QStringList{raw} + format() + QStringList{out} + effects))
             return {};
         if (noise > 0) {
-            const QString hiss = newPath(QStringLiteral("hiss"));
-            const QString mixed = newPath(QStringLiteral("noisy"));
+            const QString hiss = newPath("hiss");
+            const QString mixed = newPath("noisy");
             // synth over an input keeps its length and replaces its sound.
-            if (!run(QStringLiteral("sox"), {out, hiss, QStringLiteral("synth"), colour,
-                                             QStringLiteral("vol"), QString::number(noise)})
+            if (!run(QStringLiteral("sox"), {out, hiss, QStringLiteral("synth"), colour, QStringLiteral("vol"), QString::number(noise)})
                 || !run(QStringLiteral("sox"), {QStringLiteral("-m"), out, hiss, mixed}))
                 return {};
             out = mixed;
@@ -61,14 +62,13 @@ public:
     /// @p seconds of digital silence, or of low white noise when @p noise > 0.
     QString quiet(double seconds, double noise = 0)
     {
-        const QString out = newPath(QStringLiteral("quiet"));
-        QStringList args{QStringLiteral("-n")};
-        args << format() << out << QStringLiteral("synth") << QString::number(seconds);
-        if (noise > 0)
-            args << QStringLiteral("whitenoise") << QStringLiteral("vol") << QString::number(noise);
-        else
-            args << QStringLiteral("sine") << QStringLiteral("0") << QStringLiteral("vol") << QStringLiteral("0");
-        return run(QStringLiteral("sox"), args) ? out : QString();
+        const QString out = newPath("quiet");
+        const QStringList sound = noise > 0 ? QStringList{QStringLiteral("whitenoise"), QStringLiteral("vol"), QString::number(noise)}
+                                            : QStringList{QStringLiteral("sine"), QStringLiteral("0"), QStringLiteral("vol"), QStringLiteral("0")};
+        return run(QStringLiteral("sox"), QStringList{QStringLiteral("-n")} + format()
+                       + QStringList{out, QStringLiteral("synth"), QString::number(seconds)} + sound)
+            ? out
+            : QString();
     }
 
     /// The files one after another, each followed by @p gapSeconds of silence (none for 0).
@@ -81,21 +81,11 @@ public:
             if (!gap.isEmpty())
                 parts << gap;
         }
-        const QString out = newPath(QStringLiteral("joined"));
+        const QString out = newPath("joined");
         return run(QStringLiteral("sox"), parts + QStringList{out}) ? out : QString();
     }
 
-    /// Lower-case words without punctuation.
-    static QStringList words(const QString &text)
-    {
-        QString clean;
-        for (const QChar c : text.toLower())
-            clean += c.isLetterOrNumber() || c == QLatin1Char('\'') ? c : QLatin1Char(' ');
-        return clean.split(QLatin1Char(' '), Qt::SkipEmptyParts);
-    }
-
-    /// 1 - word error rate (substitutions, deletions and insertions over the reference's
-    /// words), at least 0.
+    /// 1 - word error rate (substitutions, deletions and insertions over the reference's words), at least 0.
     static double wordAccuracy(const QString &reference, const QString &hypothesis)
     {
         const QStringList ref = words(reference);
@@ -122,30 +112,29 @@ public:
     {
         const QStringList ref = words(reference);
         QStringList hyp = words(hypothesis);
-        if (ref.isEmpty())
-            return 1.0;
         int found = 0;
-        for (const QString &word : ref) {
-            const qsizetype at = hyp.indexOf(word);
-            if (at >= 0) {
-                ++found;
-                hyp.removeAt(at);
-            }
-        }
-        return double(found) / double(ref.size());
+        for (const QString &word : ref)
+            found += hyp.removeOne(word) ? 1 : 0;
+        return ref.isEmpty() ? 1.0 : double(found) / double(ref.size());
     }
 
 private:
+    /// Lower-case words without punctuation.
+    static QStringList words(const QString &text)
+    {
+        QString clean;
+        for (const QChar c : text.toLower())
+            clean += c.isLetterOrNumber() || c == QLatin1Char('\'') ? c : QLatin1Char(' ');
+        return clean.split(QLatin1Char(' '), Qt::SkipEmptyParts);
+    }
+
     static QStringList format()
     {
         return {QStringLiteral("-r"), QStringLiteral("16000"), QStringLiteral("-c"), QStringLiteral("1"),
                 QStringLiteral("-b"), QStringLiteral("16"), QStringLiteral("-e"), QStringLiteral("signed-integer")};
     }
 
-    QString newPath(const QString &stem)
-    {
-        return m_dir.filePath(QStringLiteral("%1-%2.wav").arg(stem).arg(++m_count));
-    }
+    QString newPath(const char *stem) { return m_dir.filePath(QStringLiteral("%1-%2.wav").arg(QLatin1String(stem)).arg(++m_count)); }
 
     bool run(const QString &program, const QStringList &args)
     {
@@ -164,4 +153,55 @@ private:
     QTemporaryDir m_dir;
     int m_count = 0;
     QString m_error;
+};
+
+/// A file played into recognition requests as a caller feeds them from an engine's tap: the tap
+/// feeds whichever request is current, feed() puts a new one in place while the engine runs (the
+/// wake-word listener's pattern), and the end of the file ends the current request's audio.
+class Playback
+{
+    mutable std::mutex m_mutex;
+    std::shared_ptr<RecognitionRequest> m_current;
+    bool m_over = false;
+
+public:
+    FileAudioEngine engine; // last: stopped before the members its tap uses go
+
+    explicit Playback(const QString &path, double speed, std::chrono::milliseconds trailingSilence = std::chrono::milliseconds(1500),
+                      int frames = 1024)
+    {
+        QString error;
+        if (!engine.load(path, &error))
+            qWarning() << "cannot load" << path << error;
+        engine.setSpeed(speed);
+        engine.setTrailingSilence(trailingSilence);
+        engine.installTap(frames, [this](const QAudioBuffer &buffer) {
+            const std::lock_guard lock(m_mutex);
+            if (m_current)
+                m_current->append(buffer);
+        });
+        QObject::connect(&engine, &FileAudioEngine::finished, &engine, [this] {
+            const std::lock_guard lock(m_mutex);
+            m_over = true;
+            if (m_current)
+                m_current->endAudio();
+        });
+    }
+
+    /// A new current request; its audio ends at once when the file is over.
+    std::shared_ptr<RecognitionRequest> feed(RecognitionRequest::Mode mode)
+    {
+        auto request = std::make_shared<RecognitionRequest>(mode);
+        const std::lock_guard lock(m_mutex);
+        m_current = request;
+        if (m_over)
+            request->endAudio();
+        return request;
+    }
+
+    bool isOver() const
+    {
+        const std::lock_guard lock(m_mutex);
+        return m_over;
+    }
 };

@@ -3,30 +3,21 @@
 sine tone), and behaviour scripted by a JSON file named in $KESTRIN_FAKE_VOICE, read at launch.
 
 Config members (all optional):
-  launchLog      file: one JSON line per launch {"pid", "argv", "cwd", "time"}
-  requestLog     file: every request line, as received
-  counterFile    file counting launches (exitBeforeReady needs it)
-  exitBeforeReady  launches 1..N exit with status 3 before "ready"
-  readyDelay     seconds before "ready"; negative: never ready
-  preamble       raw text written in one write before "ready" (lines the program must ignore)
-  readySplitAt   write the ready line in two writes, split after this many bytes; between the
-                 two it creates splitMarker and waits until splitGo exists
-  splitMarker, splitGo  files, see readySplitAt
-  clipSeconds    length of the default clip (0.2)
-  stderrBytes    writes this many bytes to standard error first (the program must not need them)
-  ignoreTerm     ignores SIGTERM
-  ignoreEof      keeps running after its input ends
-  replies        list, one per request in order; when exhausted every request gets "ok":
-      {"kind": "ok", "seconds": s}             writes a tone to "out", answers ok
-      {"kind": "fail", "message": m}           failure line; without "message" none is sent,
-                                               "messageValue" sends any JSON value instead
-      {"kind": "okNoOut"}                      {"status": "ok"} without "out"
-      {"kind": "missing"}                      answers ok without writing the file
-      {"kind": "undecodable"}                  writes bytes that are not a WAV, answers ok
-      {"kind": "failThenOk", "message": m}     a failure line and an ok line in one write
-      {"kind": "silent"}                       no answer
-      {"kind": "exit"}                         exits with status 4 without answering
-    and in any of them: "delay" seconds before answering, "waitFor" a file that must exist first
+  launchLog        file: one JSON line per launch {"pid", "argv", "cwd", "started"}, started being
+                   when the process was made, in seconds since boot (CLOCK_BOOTTIME)
+  requestLog       file: every request line, once answered
+  counterFile      file counting launches; launches 1..exitBeforeReady exit with status 3
+  preamble         raw text written in one write before "ready"
+  readySplitAt     the ready line in two writes 0.2 s apart, split after this many bytes
+  stderrBytes      that many bytes to standard error first (the program must not need them)
+  ignoreTerm, ignoreEof  ignore SIGTERM / keep running after the input ends
+  replies          one per request in order, then {"tone": 0.2} for every request:
+      "tone": s     writes an s-second tone to the request's "out"
+      "bytes": b    writes b to "out" instead
+      "lines": t    written in one write instead of the ok line, "$OUT" standing for "out";
+                    a list of texts: one write each, 0.2 s apart
+      "exit": true  exits with status 4 without answering
+      "delay": s    waits s seconds first
 """
 
 import json
@@ -39,12 +30,10 @@ import time
 import wave
 
 
-def load_config():
-    path = os.environ.get("KESTRIN_FAKE_VOICE")
-    if not path:
-        return {}
-    with open(path, encoding="utf-8") as f:
-        return json.load(f)
+def emit(data):
+    data = data.encode("utf-8")
+    while data:
+        data = data[os.write(1, data):]
 
 
 def append_line(path, text):
@@ -53,121 +42,71 @@ def append_line(path, text):
             f.write(text.rstrip("\n") + "\n")
 
 
-def emit(data):
-    if isinstance(data, str):
-        data = data.encode("utf-8")
-    while data:
-        written = os.write(1, data)
-        data = data[written:]
-
-
-def line(obj):
-    return json.dumps(obj) + "\n"
-
-
-def wait_for(path):
-    while path and not os.path.exists(path):
-        time.sleep(0.01)
-
-
 def write_tone(path, seconds):
     rate = 24000
     frames = max(1, int(rate * seconds))
-    samples = b"".join(
-        struct.pack("<h", int(8000 * math.sin(2 * math.pi * 440 * i / rate))) for i in range(frames)
-    )
     with wave.open(path, "wb") as out:
         out.setnchannels(1)
         out.setsampwidth(2)
         out.setframerate(rate)
-        out.writeframes(samples)
+        out.writeframes(b"".join(struct.pack("<h", int(8000 * math.sin(2 * math.pi * 440 * i / rate)))
+                                 for i in range(frames)))
 
 
-def count_launch(config):
-    path = config.get("counterFile")
+def started():
+    # From the kernel, so the interpreter's own start-up time is not in it.
+    with open("/proc/self/stat", encoding="utf-8") as f:
+        return int(f.read().rsplit(")", 1)[1].split()[19]) / os.sysconf("SC_CLK_TCK")
+
+
+def count_launch(path):
     if not path:
         return 1
-    count = 1
-    if os.path.exists(path):
-        with open(path, encoding="utf-8") as f:
-            count = int(f.read().strip() or "0") + 1
+    count = 1 + (int(open(path, encoding="utf-8").read() or "0") if os.path.exists(path) else 0)
     with open(path, "w", encoding="utf-8") as f:
         f.write(str(count))
     return count
 
 
-def say_ready(config):
-    delay = float(config.get("readyDelay", 0))
-    if delay < 0:
-        return False
-    time.sleep(delay)
-    if "preamble" in config:
-        emit(config["preamble"])
-    ready = line({"status": "ready"})
-    split = config.get("readySplitAt")
-    if split is None:
-        emit(ready)
-        return True
-    emit(ready[:split])
-    if config.get("splitMarker"):
-        open(config["splitMarker"], "w").close()
-    wait_for(config.get("splitGo"))
-    emit(ready[split:])
-    return True
-
-
-def answer(config, reply, request):
-    wait_for(reply.get("waitFor"))
+def answer(reply, out):
     time.sleep(float(reply.get("delay", 0)))
-    kind = reply.get("kind", "ok")
-    out = request.get("out", "")
-    if kind == "ok":
-        write_tone(out, float(reply.get("seconds", config.get("clipSeconds", 0.2))))
-        emit(line({"status": "ok", "out": out}))
-    elif kind == "fail":
-        failure = {"status": "error"}
-        if "message" in reply:
-            failure["message"] = reply["message"]
-        if "messageValue" in reply:
-            failure["message"] = reply["messageValue"]
-        emit(line(failure))
-    elif kind == "okNoOut":
-        emit(line({"status": "ok"}))
-    elif kind == "missing":
-        emit(line({"status": "ok", "out": out}))
-    elif kind == "undecodable":
-        with open(out, "wb") as f:
-            f.write(b"this is not a RIFF file at all")
-        emit(line({"status": "ok", "out": out}))
-    elif kind == "failThenOk":
-        write_tone(out, float(reply.get("seconds", config.get("clipSeconds", 0.2))))
-        emit(line({"status": "error", "message": reply.get("message", "first")}) + line({"status": "ok", "out": out}))
-    elif kind == "exit":
+    if reply.get("exit"):
         sys.exit(4)
-    # "silent": nothing
+    if "tone" in reply:
+        write_tone(out, float(reply["tone"]))
+    if "bytes" in reply:
+        with open(out, "w", encoding="utf-8") as f:
+            f.write(reply["bytes"])
+    lines = reply.get("lines", json.dumps({"status": "ok", "out": out}) + "\n")
+    for i, text in enumerate([lines] if isinstance(lines, str) else lines):
+        time.sleep(0.2 if i else 0)
+        emit(text.replace("$OUT", out))
 
 
 def main():
-    config = load_config()
-    launch = count_launch(config)
+    config = {}
+    if os.environ.get("KESTRIN_FAKE_VOICE"):
+        with open(os.environ["KESTRIN_FAKE_VOICE"], encoding="utf-8") as f:
+            config = json.load(f)
+    launch = count_launch(config.get("counterFile"))
     append_line(config.get("launchLog"), json.dumps(
-        {"pid": os.getpid(), "argv": sys.argv[1:], "cwd": os.getcwd(), "time": time.time(), "launch": launch}))
+        {"pid": os.getpid(), "argv": sys.argv[1:], "cwd": os.getcwd(), "started": started()}))
     if launch <= int(config.get("exitBeforeReady", 0)):
         sys.exit(3)
     if config.get("ignoreTerm"):
         signal.signal(signal.SIGTERM, signal.SIG_IGN)
     if config.get("stderrBytes"):
         os.write(2, b"x" * int(config["stderrBytes"]))
-    if not say_ready(config):
-        # Never ready: still leave when the input ends, like the real server.
-        for _ in sys.stdin:
-            pass
-        return 0
+    emit(config.get("preamble", ""))
+    ready = json.dumps({"status": "ready"}) + "\n"
+    split = int(config.get("readySplitAt", 0))
+    emit(ready[:split])
+    time.sleep(0.2 if split else 0)
+    emit(ready[split:])
     replies = list(config.get("replies", []))
     for raw in sys.stdin:
+        answer(replies.pop(0) if replies else {"tone": 0.2}, json.loads(raw).get("out", ""))
         append_line(config.get("requestLog"), raw)
-        request = json.loads(raw)
-        answer(config, replies.pop(0) if replies else {"kind": "ok"}, request)
     while config.get("ignoreEof"):
         time.sleep(1)
     return 0

@@ -265,6 +265,7 @@ private slots:
         w.click(w.rowItem(1, "taskToggle"));
         QCOMPARE(texts(w.controller.store()->tasks()), (QStringList{"From the router", "Buy milk [x]"}));
         QTRY_VERIFY(text->property("font").value<QFont>().strikeOut());
+        QTRY_VERIFY(w.rowItem(0, "taskRemove") && w.rowItem(0, "taskRemove")->isVisible());
         w.click(w.rowItem(0, "taskRemove"));
         QCOMPARE(texts(w.controller.store()->tasks()), QStringList{"Buy milk [x]"});
         QTRY_VERIFY(!w.item(QStringLiteral("taskRow1")));
