@@ -18,6 +18,8 @@ bench: build
 	./$(BUILD_DIR)/bench/kestrin-screencapture-bench
 	./$(BUILD_DIR)/bench/kestrin-wakeword-bench
 	./$(BUILD_DIR)/bench/kestrin-coldstart-bench
+	./$(BUILD_DIR)/bench/kestrin-globe-bench
+	./$(BUILD_DIR)/bench/kestrin-gazetteer-bench
 
 build: deps
 	cmake -S . -B $(BUILD_DIR) -G Ninja

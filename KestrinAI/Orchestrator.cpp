@@ -5,7 +5,7 @@
 #include "CommandRouter.h"
 #include "ConfirmWindowController.h"
 #include "DebugLog.h"
-#include "MapPresenter.h"
+#include "MapWindowController.h"
 #include "OllamaClient.h"
 #include "PanelState.h"
 #include "SetupModel.h"
@@ -18,17 +18,6 @@
 #include <QPointer>
 
 namespace {
-
-// Until the globe window exists, a map request finds nothing and the router says so.
-class NoMap : public MapPresenter
-{
-public:
-    void show(const QString &, std::function<void(bool)> completion) override
-    {
-        if (completion)
-            completion(false);
-    }
-};
 
 QColor accentOf(WakeWord word)
 {
@@ -69,8 +58,8 @@ Orchestrator::Orchestrator(Windows windows, Parts parts, QObject *parent)
     , m_confirm(std::make_unique<ConfirmWindowController>())
 {
     if (!m_windows.map) {
-        m_noMap = std::make_unique<NoMap>();
-        m_windows.map = m_noMap.get();
+        m_mapWindow = std::make_unique<MapWindowController>();
+        m_windows.map = m_mapWindow.get();
     }
 }
 

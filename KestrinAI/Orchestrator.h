@@ -12,6 +12,7 @@ class ChatViewModel;
 class CommandRouter;
 class ConfirmWindowController;
 class MapPresenter;
+class MapWindowController;
 class PanelState;
 class SetupModel;
 class TaskListWindowController;
@@ -103,7 +104,7 @@ private:
     std::unique_ptr<WakeWordListener> m_wakeListener;
     std::unique_ptr<TaskListWindowController> m_taskList;
     std::unique_ptr<ConfirmWindowController> m_confirm;
-    std::unique_ptr<MapPresenter> m_noMap; // until the globe window exists
+    std::unique_ptr<MapWindowController> m_mapWindow; // unless Windows gives another
     std::unique_ptr<CommandRouter> m_router;
     bool m_didPreload = false;
 };
