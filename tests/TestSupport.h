@@ -3,6 +3,8 @@
 // Shared by every test: each test process gets its own home for the program's files, so no test
 // ever touches the user's real support or configuration folder.
 
+#include "Permissions.h"
+
 #include <QCoreApplication>
 #include <QDir>
 #include <QFile>
@@ -60,6 +62,19 @@ inline void writeAll(const QString &path, const QByteArray &bytes)
     QFile file(path);
     QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
     QCOMPARE(file.write(bytes), bytes.size());
+}
+
+/// Microphone and speech access as the platform would answer, granted or refused.
+inline void setVoiceAccess(bool granted)
+{
+    const auto answer = granted ? Permissions::Authorization::authorized : Permissions::Authorization::denied;
+    Permissions::Sources sources;
+    sources.microphone = [answer] { return answer; };
+    sources.speech = [answer] { return answer; };
+    sources.screenAllowed = [] { return false; };
+    sources.requestSpeech = [granted](std::function<void(bool)> done) { done(granted); };
+    sources.requestMicrophone = [granted](std::function<void(bool)> done) { done(granted); };
+    Permissions::setSources(sources);
 }
 
 } // namespace TestSupport

@@ -31,6 +31,7 @@
 
 using namespace std::chrono_literals;
 using Reply = TestEngine::Reply;
+using TestSupport::setVoiceAccess;
 
 namespace {
 
@@ -65,17 +66,6 @@ struct Windows : OrbPresenter, MapPresenter
     QString last() const { return calls.isEmpty() ? QString() : calls.last(); }
 };
 
-void setVoiceAccess(bool granted)
-{
-    const auto answer = granted ? Permissions::Authorization::authorized : Permissions::Authorization::denied;
-    Permissions::Sources sources;
-    sources.microphone = [answer] { return answer; };
-    sources.speech = [answer] { return answer; };
-    sources.screenAllowed = [] { return false; };
-    sources.requestSpeech = [granted](std::function<void(bool)> done) { done(granted); };
-    sources.requestMicrophone = [granted](std::function<void(bool)> done) { done(granted); };
-    Permissions::setSources(sources);
-}
 
 QString hex(const QColor &color)
 {

@@ -14,22 +14,7 @@
 #include <QTemporaryDir>
 
 using namespace std::chrono_literals;
-
-namespace {
-
-void setVoiceAccess(bool granted)
-{
-    const auto answer = granted ? Permissions::Authorization::authorized : Permissions::Authorization::denied;
-    Permissions::Sources sources;
-    sources.microphone = [answer] { return answer; };
-    sources.speech = [answer] { return answer; };
-    sources.screenAllowed = [] { return false; };
-    sources.requestSpeech = [granted](std::function<void(bool)> done) { done(granted); };
-    sources.requestMicrophone = [granted](std::function<void(bool)> done) { done(granted); };
-    Permissions::setSources(sources);
-}
-
-} // namespace
+using TestSupport::setVoiceAccess;
 
 class WakeWordListenerTest : public QObject
 {
