@@ -1,6 +1,5 @@
-// The chat session against the test engine over real sockets: typed, suggested and routed
-// requests, streaming, failures, cancellation, the saved conversation, and the spoken
-// conversation with Tarvik (a stand-in system voice, real dictation of generated speech).
+// The chat session against the test engine over real sockets, including the spoken
+// conversation with Tarvik (stand-in system voice, real dictation of generated speech).
 
 #include "AppPaths.h"
 #include "ChatViewModel.h"
@@ -26,12 +25,11 @@ using Reply = TestEngine::Reply;
 
 namespace {
 
-/// The screen, as the chat session asks for it: counts the requests, answers later.
+/// The screen: counts the requests, answers later.
 struct FakeScreen
 {
     int requests = 0;
     std::optional<QString> image = "SCREENSHOT";
-
     ChatViewModel::ScreenCapturer capturer()
     {
         return [this](QObject *context, std::function<void(std::optional<QString>)> done) {
@@ -57,7 +55,6 @@ QStringList contents(const QList<ChatTurn> &turns)
     return list;
 }
 
-/// The "messages" of a chat request as "role: content".
 QStringList sentMessages(const TestEngine::Request &request)
 {
     QStringList list;
@@ -66,17 +63,8 @@ QStringList sentMessages(const TestEngine::Request &request)
     return list;
 }
 
-ChatTurn turn(const QString &role, qsizetype length)
-{
-    return {role, QString(length, u'x'), std::nullopt};
-}
-
-/// A chat stream of these pieces, with or without its final line.
-Reply chatReply(const QStringList &pieces, bool withFinal = true)
-{
-    return Reply::stream(TestEngine::chatLines(ModelCatalog::text, pieces, withFinal));
-}
-
+ChatTurn turn(const QString &role, qsizetype length) { return {role, QString(length, u'x'), std::nullopt}; }
+Reply chatReply(const QStringList &pieces) { return Reply::stream(TestEngine::chatLines(ModelCatalog::text, pieces, true)); }
 Reply endless(const QStringList &pieces)
 {
     return {.writes = TestEngine::chatLines(ModelCatalog::text, pieces, false), .end = Reply::End::Never};
@@ -94,7 +82,6 @@ class ChatViewModelTest : public QObject
     FileAudioEngine *m_microphone = nullptr;
     SpokenAudio m_audio;
 
-    /// A session with the stand-in voice and screen, once the saved conversation was read.
     std::unique_ptr<ChatViewModel> session(bool waitForLoad = true)
     {
         m_voice = new FakeVoice;
@@ -153,13 +140,10 @@ private slots:
         m_screen = FakeScreen();
     }
 
-    // --- requests ---
-
     void typedRequestStreamsIntoTheTranscriptAndIsSaved()
     {
         auto chat = session();
-        // A blank draft sends nothing and stays.
-        sendTyped(*chat, "  \n\t \n");
+        sendTyped(*chat, "  \n\t \n"); // blank: nothing sent, the draft stays
         QCOMPARE(chat->draft(), "  \n\t \n");
         QVERIFY(chat->messages().isEmpty() && !chat->isThinking());
 
@@ -169,15 +153,10 @@ private slots:
         connect(chat.get(), &ChatViewModel::isStreamingChanged, this, record);
         sendTyped(*chat, "  hi there \n");
         QCOMPARE(chat->draft(), QString());
-        QCOMPARE(texts(chat->messages()), QStringList{"user: hi there"});
-        QVERIFY(chat->isThinking());
         QTRY_VERIFY(idle(*chat));
-
-        // thinking, then streaming (the first piece hides the thinking row), then idle
-        QCOMPARE(states, (QStringList{"10", "00", "01", "00"}));
+        QCOMPARE(states, (QStringList{"10", "00", "01", "00"})); // thinking, streaming, idle
         const QStringList expected{"user: hi there", "assistant: Hello there, friend."};
         QCOMPARE(texts(chat->messages()), expected);
-        QCOMPARE(texts(chat->orynMessages()), expected);
         QCOMPARE(contents(chat->orynHistory()), expected);
         QCOMPARE(chat->messageList()->count(), 2);
 
@@ -185,7 +164,6 @@ private slots:
         QCOMPARE(requests.size(), 1);
         QCOMPARE(requests[0].json().value("model").toString(), ModelCatalog::text);
         QCOMPARE(sentMessages(requests[0]), (QStringList{"system: " + AgentModel(AgentModel::oryn).systemPrompt(), "user: hi there"}));
-
         const ConversationSnapshot file = saved();
         QCOMPARE(texts(file.orynMessages), expected);
         QCOMPARE(file.orynHistory, chat->orynHistory());
@@ -197,18 +175,16 @@ private slots:
         QTest::addColumn<bool>("suggestion");
         QTest::addColumn<bool>("attachScreen");
         QTest::addColumn<bool>("screenAvailable");
-        QTest::addColumn<int>("captures");
-        QTest::newRow("typed, include screen off") << false << false << true << 0;
-        QTest::newRow("typed, include screen on") << false << true << true << 1;
-        QTest::newRow("suggestion, include screen off") << true << false << true << 1;
-        QTest::newRow("no screenshot to be had") << false << true << false << 1;
+        QTest::newRow("typed, include screen off") << false << false << true;
+        QTest::newRow("suggestion, include screen off") << true << false << true;
+        QTest::newRow("no screenshot to be had") << false << true << false;
     }
     void kestrinRequests()
     {
         QFETCH(bool, suggestion);
         QFETCH(bool, attachScreen);
         QFETCH(bool, screenAvailable);
-        QFETCH(int, captures);
+        const int captures = suggestion || attachScreen;
         if (!screenAvailable)
             m_screen.image.reset();
         auto chat = session();
@@ -218,7 +194,7 @@ private slots:
         suggestion ? chat->sendSuggestion(question) : sendTyped(*chat, question);
         QTRY_VERIFY(idle(*chat));
         QCOMPARE(m_screen.requests, captures);
-        QVERIFY(chat->orynMessages().isEmpty() && chat->orynHistory().isEmpty()); // the vision agent keeps no history
+        QVERIFY(chat->orynMessages().isEmpty() && chat->orynHistory().isEmpty());
         const auto requests = m_engine->requests("/api/generate");
         if (!screenAvailable) {
             QVERIFY(requests.isEmpty());
@@ -234,39 +210,40 @@ private slots:
         QCOMPARE(texts(chat->kestrinMessages()), (QStringList{"user: " + question, "assistant: Hello there, friend."}));
     }
 
-    void routedKestrinRequestSwitchesThePanelFirstAndSpeaks()
+    void routedRequestSwitchesFirstSpeaksAndClearEmptiesOnlyTheSelectedAgent()
     {
         auto chat = session();
+        sendTyped(*chat, "text question");
+        QTRY_VERIFY(idle(*chat));
         QStringList shownAtSwitch{"not switched"};
         connect(chat.get(), &ChatViewModel::selectedModelChanged, this, [&] { shownAtSwitch = texts(chat->messages()); });
-        chat->sendDirect("What is on my screen right now?", AgentModel::kestrin, true, true, true);
+        chat->sendDirect("look", AgentModel::kestrin, true, true, true);
         QCOMPARE(shownAtSwitch, QStringList());
-        QCOMPARE(texts(chat->messages()), QStringList{"user: What is on my screen right now?"});
+        QCOMPARE(texts(chat->messages()), QStringList{"user: look"});
         QCOMPARE(chat->activeLabel(), "Kestrin");
         QCOMPARE(chat->activeAccent(), Theme::kestrin());
-        QTRY_COMPARE(m_voice->said, QStringList{"Hello there, friend."}); // spoken once finished
-
-        // Switching back shows the other transcript, untouched.
+        QTRY_COMPARE(m_voice->said, QStringList{"Hello there, friend."});
+        QTRY_VERIFY(idle(*chat));
+        chat->clear();
+        QVERIFY(chat->messages().isEmpty() && chat->kestrinMessages().isEmpty());
+        QCOMPARE(chat->orynHistory().size(), 2);
         chat->setSelectedModel(AgentModel::oryn);
-        QVERIFY(chat->messages().isEmpty());
+        QCOMPARE(chat->messages().size(), 2);
+        chat->clear();
+        QVERIFY(chat->orynMessages().isEmpty() && chat->orynHistory().isEmpty());
+        QVERIFY(saved().isEmpty());
     }
-
-    // --- the history budget and the saved conversation ---
 
     void historyBudget_data()
     {
         QTest::addColumn<QList<ChatTurn>>("history");
-        QTest::addColumn<QList<qsizetype>>("kept"); // the lengths kept, oldest first
-        QTest::newRow("one turn of 9000 is still sent") << QList<ChatTurn>{turn("user", 9000)} << QList<qsizetype>{9000};
+        QTest::addColumn<QList<qsizetype>>("kept"); // lengths kept, oldest first
+        QTest::newRow("a lone oversized turn is sent") << QList<ChatTurn>{turn("user", 9000)} << QList<qsizetype>{9000};
         QTest::newRow("an old long turn never follows a newer one") << QList<ChatTurn>{turn("user", 9000), turn("assistant", 10)}
                                                                      << QList<qsizetype>{10};
         QTest::newRow("exactly the budget") << QList<ChatTurn>{turn("user", 1), turn("user", 4000), turn("assistant", 3000)}
                                             << QList<qsizetype>{4000, 3000};
-        QTest::newRow("empty") << QList<ChatTurn>{} << QList<qsizetype>{};
-        // Characters as a reader sees them: letter plus combining accent, and flags, count once.
-        const QString accented = QStringLiteral("e\u0301").repeated(3500);
-        QTest::newRow("combining accents") << QList<ChatTurn>{{"user", accented, std::nullopt}, {"assistant", accented, std::nullopt}}
-                                           << QList<qsizetype>{7000, 7000};
+        // Flags count once, as a reader sees them.
         QTest::newRow("flags") << QList<ChatTurn>{{"user", QStringLiteral("\U0001F1EF\U0001F1F5").repeated(3000), std::nullopt}, turn("user", 4000)}
                                << QList<qsizetype>{12000, 4000};
     }
@@ -291,13 +268,10 @@ private slots:
         QCOMPARE(texts(chat->messages()), texts(stored.orynMessages));
         QCOMPARE(texts(chat->kestrinMessages()), texts(stored.kestrinMessages));
         QCOMPARE(chat->orynHistory(), stored.orynHistory);
-
         sendTyped(*chat, "next");
         QTRY_VERIFY(idle(*chat));
-        // What fits the budget: the newest 3000 and 2000, then the question.
         QCOMPARE(sentMessages(m_engine->requests("/api/chat").value(0)).mid(1),
                  (QStringList{"assistant: " + QString(3000, u'x'), "user: " + QString(2000, u'x'), "user: next"}));
-        QCOMPARE(chat->orynHistory().size(), 4); // the trimmed history plus the exchange
     }
 
     void storedHistoryKeepsTheLastFortyTurns()
@@ -314,7 +288,6 @@ private slots:
         const QList<ChatTurn> history = chat->orynHistory();
         QCOMPARE(history.size(), 40);
         QCOMPARE(history.first().content, "1");
-        QCOMPARE(contents(history.mid(38)), (QStringList{"user: next", "assistant: Hello there, friend."}));
         QCOMPARE(chat->orynMessages().size(), 47); // the transcript is not capped
         QCOMPARE(saved().orynHistory, history);
     }
@@ -335,29 +308,10 @@ private slots:
         QCOMPARE(TestSupport::readAll(AppPaths::conversations()), before); // the demonstration is not saved
     }
 
-    void clearEmptiesOnlyTheSelectedAgent()
-    {
-        auto chat = session();
-        sendTyped(*chat, "text question");
-        QTRY_VERIFY(idle(*chat));
-        chat->sendDirect("look", AgentModel::kestrin, false, false, false);
-        QTRY_VERIFY(idle(*chat));
-        chat->clear(); // kestrin is selected now
-        QVERIFY(chat->messages().isEmpty() && chat->kestrinMessages().isEmpty());
-        QCOMPARE(chat->orynMessages().size(), 2);
-        QCOMPARE(chat->orynHistory().size(), 2);
-        chat->setSelectedModel(AgentModel::oryn);
-        chat->clear();
-        QVERIFY(chat->orynMessages().isEmpty() && chat->orynHistory().isEmpty());
-        QVERIFY(saved().isEmpty());
-    }
-
-    // --- endings ---
-
     void failures_data()
     {
         QTest::addColumn<Reply>("reply");
-        QTest::addColumn<QString>("shown"); // the assistant message
+        QTest::addColumn<QString>("shown");
         QTest::newRow("no text at all") << chatReply({}) << ChatViewModel::noResponseText;
         QTest::newRow("error status") << Reply::json(500, {{"error", "boom"}}) << OllamaError::badResponse(500).errorDescription();
         QTest::newRow("cut after some text") << Reply{.writes = TestEngine::chatLines(ModelCatalog::text, {"Half", " a reply"}, false),
@@ -373,14 +327,10 @@ private slots:
         sendTyped(*chat, "hello");
         QTRY_VERIFY(idle(*chat));
         QCOMPARE(texts(chat->messages()), (QStringList{"user: hello", "assistant: " + shown}));
-        QVERIFY(chat->orynHistory().isEmpty()); // nothing answered, nothing remembered
-        QVERIFY(m_voice->said.isEmpty());
-
-        // Ready for the next request.
+        QVERIFY(chat->orynHistory().isEmpty() && m_voice->said.isEmpty());
         m_engine->clearScripts();
         sendTyped(*chat, "again");
-        QTRY_VERIFY(idle(*chat));
-        QCOMPARE(chat->messages().last().text(), "Hello there, friend.");
+        QTRY_COMPARE(chat->messages().last().text(), "Hello there, friend.");
     }
 
     void cancelKeepsTheReplySoFar()
@@ -390,13 +340,11 @@ private slots:
         QSignalSpy closed(m_engine.get(), &TestEngine::connectionClosed);
         chat->sendDirect("tell me", AgentModel::oryn, false, true, false);
         QTRY_COMPARE(chat->messages().value(1).text(), "Halfway");
-        QVERIFY(chat->isStreaming());
-
+        QVERIFY(chat->isStreaming()); // pieces show before the end, despite throttling
         chat->cancelCurrent();
         QVERIFY(idle(*chat));
-        QTRY_COMPARE(closed.size(), 1); // the request is aborted, not left to run
+        QTRY_COMPARE(closed.size(), 1); // the request is aborted
         const QStringList expected{"user: tell me", "assistant: Halfway"};
-        QCOMPARE(texts(chat->messages()), expected);
         QCOMPARE(contents(chat->orynHistory()), expected);
         QCOMPARE(texts(saved().orynMessages), expected);
         QTest::qWait(100);
@@ -416,15 +364,14 @@ private slots:
     void clearingWhileStreaming()
     {
         auto chat = session();
-        m_engine->script("/api/chat", Reply::stream(TestEngine::chatLines(ModelCatalog::text, TestEngine::words("one two three four five six")), 40ms));
+        m_engine->script("/api/chat", Reply::stream(TestEngine::chatLines(ModelCatalog::text, TestEngine::words("one two three")), 40ms));
         sendTyped(*chat, "count");
         QTRY_VERIFY(chat->isStreaming());
         chat->clear();
-        QVERIFY(chat->messages().isEmpty());
         QTRY_VERIFY(idle(*chat));
-        QVERIFY(chat->messages().isEmpty() && chat->orynMessages().isEmpty()); // later updates find nothing to change
+        QVERIFY(chat->messages().isEmpty());
         // The finishing step still records the exchange.
-        QCOMPARE(contents(chat->orynHistory()), (QStringList{"user: count", "assistant: one two three four five six"}));
+        QCOMPARE(contents(chat->orynHistory()), (QStringList{"user: count", "assistant: one two three"}));
         const ConversationSnapshot file = saved();
         QVERIFY(file.orynMessages.isEmpty());
         QCOMPARE(file.orynHistory, chat->orynHistory());
@@ -435,17 +382,13 @@ private slots:
         auto chat = session();
         m_engine->scriptOnce("/api/chat", endless({"First", " answer"}));
         m_engine->scriptOnce("/api/chat", Reply{.writes = TestEngine::chatLines(ModelCatalog::text, {"Second answer"}), .delay = 300ms});
-
         sendTyped(*chat, "first");
         QTRY_COMPARE(chat->messages().value(1).text(), "First answer");
         sendTyped(*chat, "second");
-        // The first request is over before the second begins: the new request's flags stand.
         QVERIFY(chat->isThinking() && !chat->isStreaming());
         QTest::qWait(150);
         QVERIFY(chat->isThinking());
         QTRY_VERIFY(idle(*chat));
-
-        // The second request carried the first exchange, and the history holds both.
         const QStringList both{"user: first", "assistant: First answer", "user: second", "assistant: Second answer"};
         QCOMPARE(sentMessages(m_engine->requests("/api/chat").value(1)).mid(1), both.mid(0, 3));
         QCOMPARE(contents(chat->orynHistory()), both);
@@ -464,16 +407,8 @@ private slots:
         sendTyped(*chat, "go");
         QTRY_VERIFY(idle(*chat));
         QCOMPARE(chat->messages().last().text(), pieces.join(QString()));
-        QVERIFY2(updates < 200, qPrintable(QString::number(updates))); // far fewer than the pieces
-
-        // Pieces that stop within the update interval still show without waiting for the end.
-        m_engine->script("/api/chat", endless({"One", " two"}));
-        sendTyped(*chat, "go");
-        QTRY_COMPARE(chat->messages().last().text(), "One two");
-        QVERIFY(chat->isStreaming());
+        QVERIFY2(updates < 200, qPrintable(QString::number(updates)));
     }
-
-    // --- the spoken conversation with Tarvik ---
 
     void tarvikFollowUpsCarryTheGrowingHistory()
     {
@@ -483,7 +418,6 @@ private slots:
         m_microphone->load(followUp);
         m_engine->scriptOnce("/api/chat", chatReply({"It is sunny."}));
         m_engine->scriptOnce("/api/chat", chatReply({"Rain tomorrow."}));
-
         chat->sendVoiceOnly("what is the weather", ModelCatalog::text);
         QVERIFY(chat->tarvikConversationActive() && chat->isThinking());
         QCOMPARE(chat->activeLabel(), "Tarvik");
@@ -491,16 +425,14 @@ private slots:
 
         // Reply spoken, then the program listens, hears the follow-up and asks again.
         QTRY_VERIFY_WITH_TIMEOUT(m_engine->requests("/api/chat").size() == 2, 30000);
-        m_microphone->setPcm(QByteArray(32000, '\0')); // the next listening hears silence
+        m_microphone->setPcm(QByteArray(32000, '\0'));
         const QStringList second = sentMessages(m_engine->requests("/api/chat")[1]);
         QCOMPARE(second.size(), 4);
         QCOMPARE(second.mid(0, 3), (QStringList{"system: " + tarvikSystemPrompt, "user: what is the weather", "assistant: It is sunny."}));
         QVERIFY2(second[3].contains("tomorrow"), qPrintable(second[3]));
         QTRY_COMPARE(m_voice->said, (QStringList{"It is sunny.", "Rain tomorrow."}));
         QCOMPARE(chat->tarvikHistory().size(), 4);
-
-        // Nothing of it reaches the transcript or the file.
-        QVERIFY(chat->messages().isEmpty());
+        QVERIFY(chat->messages().isEmpty()); // nothing reaches the transcript or the file
         ConversationStore::waitForPendingSaves();
         QVERIFY(!QFile::exists(AppPaths::conversations()));
 
@@ -529,8 +461,7 @@ private slots:
         m_engine->script("/api/chat", reply);
         chat->sendVoiceOnly("hello", ModelCatalog::text);
         QTRY_COMPARE(m_voice->said, QStringList{spoken});
-        QVERIFY(!chat->isThinking());
-        QVERIFY(chat->tarvikConversationActive()); // the conversation goes on
+        QVERIFY(!chat->isThinking() && chat->tarvikConversationActive());
         QCOMPARE(chat->tarvikHistory().size(), historyTurns);
         if (historyTurns)
             QCOMPARE(chat->tarvikHistory().last().content, QString());
@@ -560,10 +491,8 @@ private slots:
         m_microphone->load(speech);
         chat->setDraft("old draft");
         chat->startVoiceInput();
-        QTRY_VERIFY(chat->speech()->isListening());
         QTRY_VERIFY_WITH_TIMEOUT(chat->messages().size() >= 1, 30000);
         QCOMPARE(chat->draft(), QString());
-        QCOMPARE(chat->messages().first().role(), Role::user);
         QVERIFY2(chat->messages().first().text().contains("time"), qPrintable(chat->messages().first().text()));
         QVERIFY(chat->voiceDriven());
         QCOMPARE(m_screen.requests, 1); // kestrin with the screen attached

@@ -1,6 +1,5 @@
-// Speech output against real child processes: a fake of the neural voice server speaking the same
-// JSON lines (fake_voice_server.py, run by a "venv" interpreter in the test's voice folder), real
-// WAV files, and a private PulseAudio server with a null sink.
+// Speech output against a fake neural voice server (fake_voice_server.py), real WAV files and a
+// private PulseAudio server with a null sink.
 
 #include "AppPaths.h"
 #include "ClipPlayer.h"
@@ -33,17 +32,10 @@ using namespace TestSupport;
 
 namespace {
 
-/// The system voice's stand-in: records its calls, speaks nothing. Loading is logged too, so a
-/// test sees where it came among the server's lines.
-class RecordingVoice : public SpeechSynthesizer
-{
-public:
+/// Records its calls; loading is logged so its place among the server's lines shows.
+struct RecordingVoice : SpeechSynthesizer {
     QStringList calls;
-    void prepare() override
-    {
-        calls << "prepare";
-        DebugLog::log("test: system voice prepared");
-    }
+    void prepare() override { calls << "prepare", DebugLog::log("test: system voice prepared"); }
     void say(const QString &text) override { calls << "say:" + text; }
     void stop() override { calls << "stop"; }
 };
@@ -57,8 +49,7 @@ QList<QJsonObject> jsonLines(const QString &path)
     return objects;
 }
 
-/// The clock of a process's start time in /proc.
-qint64 bootMs()
+qint64 bootMs() // the clock of /proc start times
 {
     timespec t{};
     clock_gettime(CLOCK_BOOTTIME, &t);
@@ -76,7 +67,6 @@ template <typename... T> QByteArray le(T... values)
     return out;
 }
 
-/// A WAV file: the format chunk of @p format, an @p extra chunk, then the data.
 QByteArray riff(const QByteArray &format, const QByteArray &data, const QByteArray &extra = {}, quint32 dataSize = 0)
 {
     const QByteArray body = "WAVEfmt " + le(quint32(format.size())) + format + extra + "data"
@@ -90,7 +80,6 @@ QByteArray fmt(quint16 tag, quint16 channels, quint32 rate, quint16 bits, quint1
     return le(tag, channels, rate, rate * align, align, bits);
 }
 
-/// WAVE_FORMAT_EXTENSIBLE: its GUID starts with @p subFormat.
 QByteArray extensible(quint16 subFormat, quint16 channels, quint32 rate, quint16 bits)
 {
     return fmt(0xFFFE, channels, rate, bits) + le(quint16(22), bits, quint32(0), subFormat) + QByteArray(14, 0);
@@ -115,7 +104,6 @@ class SpeechOutputTest : public QObject
     QList<QJsonObject> requests() const { return jsonLines(work("requests.jsonl")); }
     pid_t lastPid() const { return pid_t(launches().last().value("pid").toInteger()); }
 
-    /// The fake's script for its next launch; the launch count starts again.
     void writeConfig(QJsonObject config)
     {
         QFile::remove(work("launches.count"));
@@ -147,7 +135,6 @@ class SpeechOutputTest : public QObject
         return QTest::qWaitFor([this] { return m_output->isNeuralVoiceReady(); }, 10000);
     }
 
-    /// The log's messages since this test function began, without their time stamps.
     QStringList logged() const
     {
         QStringList messages;
@@ -157,8 +144,7 @@ class SpeechOutputTest : public QObject
         return messages;
     }
 
-    /// Every server launched is gone, and reaped.
-    bool serversGone() const
+    bool serversGone() const // launched, gone and reaped
     {
         const QList<QJsonObject> all = launches();
         return std::none_of(all.cbegin(), all.cend(), [](const QJsonObject &l) { return processExists(l.value("pid").toInteger()); });
@@ -167,9 +153,8 @@ class SpeechOutputTest : public QObject
 private slots:
     void initTestCase()
     {
-        QVERIFY2(!QStandardPaths::findExecutable("python3").isEmpty(), "python3 is needed for the fake voice server");
+        QVERIFY2(!QStandardPaths::findExecutable("python3").isEmpty() && SoundServer::isInstalled(), "needs python3, pulseaudio");
         // The sound server first: Qt Multimedia connects to one once per process.
-        QVERIFY2(SoundServer::isInstalled(), "pulseaudio is needed");
         QVERIFY2(m_sound.start(), qPrintable(m_sound.error()));
         qputenv("KESTRIN_FAKE_VOICE", QFile::encodeName(work("fake.json")));
     }
@@ -185,37 +170,25 @@ private slots:
         SettingsStore::shared()->setKokoroVoice(QLatin1String(SettingsStore::defaultKokoroVoice));
     }
 
-    void cleanup()
-    {
-        m_output.reset();
-        m_voice = nullptr;
-    }
-
-    // --- Text and clips ---
+    void cleanup() { m_output.reset(), m_voice = nullptr; }
 
     void wavDecoding_data()
     {
-        QTest::addColumn<QByteArray>("bytes");
-        QTest::addColumn<int>("sampleFormat"); // -1: refused with the error
-        QTest::addColumn<int>("channels");
-        QTest::addColumn<qint64>("frames");
-        QTest::addColumn<QString>("error");
-        const int i16 = QAudioFormat::Int16;
-        const int f32 = QAudioFormat::Float;
+        QTest::addColumn<QByteArray>("bytes"), QTest::addColumn<int>("sampleFormat"); // -1: refused with the error
+        QTest::addColumn<int>("channels"), QTest::addColumn<qint64>("frames"), QTest::addColumn<QString>("error");
+        const int i16 = QAudioFormat::Int16, f32 = QAudioFormat::Float;
         QByteArray noData = riff(fmt(1, 1, 24000, 16), {});
         noData.chop(8);
         QTest::newRow("16-bit mono") << riff(fmt(1, 1, 24000, 16), QByteArray(4800, 1)) << i16 << 1 << 2400LL << "";
         QTest::newRow("8-bit stereo") << riff(fmt(1, 2, 8000, 8), QByteArray(10, 'x')) << int(QAudioFormat::UInt8) << 2 << 5LL << "";
         QTest::newRow("24-bit widened") << riff(fmt(1, 1, 48000, 24), QByteArray(9, 2)) << int(QAudioFormat::Int32) << 1 << 3LL << "";
         QTest::newRow("32-bit float") << riff(fmt(3, 1, 24000, 32), QByteArray(16, 0)) << f32 << 1 << 4LL << "";
-        QTest::newRow("64-bit float narrowed") << riff(fmt(3, 2, 24000, 64), QByteArray(32, 0)) << f32 << 2 << 2LL << "";
         QTest::newRow("extensible PCM") << riff(extensible(1, 2, 44100, 16), QByteArray(8, 0)) << i16 << 2 << 2LL << "";
         QTest::newRow("odd chunk before data is padded")
             << riff(fmt(1, 1, 24000, 16), QByteArray(4, 0), QByteArray("LIST\x03\0\0\0abc\0", 12)) << i16 << 1 << 2LL << "";
         QTest::newRow("data size beyond the file") << riff(fmt(1, 1, 24000, 16), QByteArray(6, 0), {}, ~0u) << i16 << 1 << 3LL << "";
         QTest::newRow("partial last frame dropped") << riff(fmt(1, 2, 24000, 16), QByteArray(10, 0)) << i16 << 2 << 2LL << "";
         QTest::newRow("not RIFF") << QByteArray("this is not a RIFF file at all") << -1 << 0 << 0LL << "not a RIFF WAVE file";
-        QTest::newRow("empty") << QByteArray() << -1 << 0 << 0LL << "not a RIFF WAVE file";
         QTest::newRow("no format chunk") << QByteArray("RIFF\x04\0\0\0WAVE", 12) << -1 << 0 << 0LL << "no format chunk";
         QTest::newRow("ADPCM") << riff(fmt(2, 1, 24000, 4, 256), QByteArray(256, 0)) << -1 << 0 << 0LL
                                << "unsupported encoding (format 2, 4 bits)";
@@ -225,11 +198,7 @@ private slots:
     }
     void wavDecoding()
     {
-        QFETCH(QByteArray, bytes);
-        QFETCH(int, sampleFormat);
-        QFETCH(int, channels);
-        QFETCH(qint64, frames);
-        QFETCH(QString, error);
+        QFETCH(QByteArray, bytes); QFETCH(int, sampleFormat); QFETCH(int, channels); QFETCH(qint64, frames); QFETCH(QString, error);
         QString reason;
         const std::optional<WavFile> wav = WavFile::decode(bytes, &reason);
         QCOMPARE(reason, error);
@@ -283,14 +252,10 @@ private slots:
         QVERIFY(script.endsWith("/resources/kokoro_server.py") && QFileInfo(script).isFile());
     }
 
-    // --- The server's protocol ---
-
     void serverAnswers_data()
     {
-        QTest::addColumn<QJsonObject>("config"); // the server; one answer in "replies"
-        QTest::addColumn<QStringList>("voice");  // the system voice's calls
-        QTest::addColumn<QStringList>("log");    // after "Neural voice starting" and "... ready"
-        QTest::addColumn<bool>("plays");
+        QTest::addColumn<QJsonObject>("config"), QTest::addColumn<QStringList>("voice"); // system voice calls
+        QTest::addColumn<QStringList>("log"), QTest::addColumn<bool>("plays"); // log: after starting and ready
         const auto answer = [](const QJsonValue &lines, QJsonObject more = {}) {
             more.insert("lines", lines);
             return QJsonObject{{"replies", QJsonArray{more}}};
@@ -298,8 +263,6 @@ private slots:
         const QStringList said{"say:One\nnow, a 1 * b _ *c*"};
         QTest::newRow("failure") << answer(R"({"status":"error","message":"voice am_nobody not found"})" "\n") << said
                                  << QStringList{"Neural voice error: voice am_nobody not found"} << false;
-        QTest::newRow("failure without message") << answer(R"({"status":"error"})" "\n") << said
-                                                 << QStringList{"Neural voice error: unknown error"} << false;
         QTest::newRow("failure message not text") << answer(R"({"status":"error","message":42})" "\n") << said
                                                   << QStringList{"Neural voice error: unknown error"} << false;
         QTest::newRow("not a WAV file") << QJsonObject{{"replies", QJsonArray{QJsonObject{{"bytes", "not a RIFF file"}}}}}
@@ -330,10 +293,7 @@ private slots:
     }
     void serverAnswers()
     {
-        QFETCH(QJsonObject, config);
-        QFETCH(QStringList, voice);
-        QFETCH(QStringList, log);
-        QFETCH(bool, plays);
+        QFETCH(QJsonObject, config); QFETCH(QStringList, voice); QFETCH(QStringList, log); QFETCH(bool, plays);
         QVERIFY(startReady(config));
         QSignalSpy speaking(m_output.get(), &SpeechOutput::isSpeakingChanged);
         for (const char *blank : {"###", "  \n ", "** ` __"})
@@ -402,26 +362,21 @@ private slots:
         QCOMPARE(logged().filter("Neural voice:"), QStringList());
     }
 
-    // --- Starts, restarts and the end ---
-
     void fallsBackToTheSystemVoice_data()
     {
-        QTest::addColumn<QString>("broken");
+        QTest::addColumn<QString>("broken"), QTest::addColumn<int>("starts");
         QTest::addColumn<QStringList>("log"); // a line ending in ": " is followed by a reason
-        QTest::addColumn<int>("starts");
         const QString prepared = "test: system voice prepared"; // before its first use
         const QString starting = "Neural voice starting";
         const QString exited = "Neural voice exited unexpectedly";
-        QTest::newRow("not installed") << "not installed" << QStringList{"Neural voice not installed, using the system voice", prepared} << 0;
-        QTest::newRow("launch fails, not retried") << "launch fails" << QStringList{"Failed to start neural voice: ", prepared} << 0;
+        QTest::newRow("not installed") << "not installed" << 0 << QStringList{"Neural voice not installed, using the system voice", prepared};
+        QTest::newRow("launch fails, not retried") << "launch fails" << 0 << QStringList{"Failed to start neural voice: ", prepared};
         QTest::newRow("four exits before ready, 2, 4 and 6 s apart")
-            << "exits" << QStringList{starting, exited, starting, exited, starting, exited, starting, exited, prepared} << 4;
+            << "exits" << 4 << QStringList{starting, exited, starting, exited, starting, exited, starting, exited, prepared};
     }
     void fallsBackToTheSystemVoice()
     {
-        QFETCH(QString, broken);
-        QFETCH(QStringList, log);
-        QFETCH(int, starts);
+        QFETCH(QString, broken); QFETCH(QStringList, log); QFETCH(int, starts);
         if (broken == "not installed")
             QDir(AppPaths::voiceDir()).removeRecursively();
         else if (broken == "launch fails")
@@ -483,18 +438,14 @@ private slots:
 
     void serverEnds_data()
     {
-        QTest::addColumn<QJsonObject>("config");
-        QTest::addColumn<bool>("destroy"); // else shutdown()
+        QTest::addColumn<QJsonObject>("config"), QTest::addColumn<bool>("destroy"); // else shutdown()
         const QJsonObject stubborn{{"ignoreTerm", true}, {"ignoreEof", true}};
-        QTest::newRow("shutdown") << QJsonObject() << false;
         QTest::newRow("shutdown, server ignores SIGTERM and its input's end") << stubborn << false;
-        QTest::newRow("destroyed") << QJsonObject() << true;
         QTest::newRow("destroyed, server ignores SIGTERM and its input's end") << stubborn << true;
     }
     void serverEnds()
     {
-        QFETCH(QJsonObject, config);
-        QFETCH(bool, destroy);
+        QFETCH(QJsonObject, config); QFETCH(bool, destroy);
         config.insert("replies", QJsonArray{QJsonObject{{"lines", ""}}}); // busy with a request
         QVERIFY(startReady(config));
         m_output->speak("Pending");
@@ -516,19 +467,15 @@ private slots:
         QCOMPARE(m_voice->calls, QStringList{"say:After"});
     }
 
-    // --- Sound ---
-
     void clipEnds_data()
     {
-        QTest::addColumn<double>("seconds");
-        QTest::addColumn<bool>("suspended"); // the sink takes the stream but never plays it
+        QTest::addColumn<double>("seconds"), QTest::addColumn<bool>("suspended"); // sink never plays it
         QTest::newRow("when played") << 1.0 << false;
         QTest::newRow("never reported: its length and a margin") << 0.3 << true;
     }
     void clipEnds()
     {
-        QFETCH(double, seconds);
-        QFETCH(bool, suspended);
+        QFETCH(double, seconds); QFETCH(bool, suspended);
         const QStringList suspend{"suspend-sink", SoundServer::sinkName};
         if (suspended)
             QVERIFY(m_sound.pactl(suspend + QStringList{"1"}));
@@ -549,22 +496,13 @@ private slots:
         QVERIFY2(ended - began >= from && ended - began < to, qPrintable(QString::number(ended - began)));
     }
 
-    void preferredSystemVoice_data()
-    {
-        QTest::addColumn<QStringList>("voices");
-        QTest::addColumn<int>("index");
-        QTest::newRow("none") << QStringList() << -1;
-        QTest::newRow("no prefix matches") << QStringList{"English (America)", "English (America)+Zac"} << -1;
-        QTest::newRow("name prefix") << QStringList{"Bob", "Tom Jones", "Alex"} << 2;
-        QTest::newRow("prefix order beats list order") << QStringList{"English (America)+Tom", "English (America)+Reed"} << 1;
-        QTest::newRow("variant after the last plus") << QStringList{"English (America)+Alexandra", "Samantha"} << 0;
-        QTest::newRow("case sensitive") << QStringList{"alex", "English+nathan", "Aaron"} << 2;
-    }
     void preferredSystemVoice()
     {
-        QFETCH(QStringList, voices);
-        QFETCH(int, index);
-        QCOMPARE(SystemVoice::preferredVoice(voices), qsizetype(index));
+        QCOMPARE(SystemVoice::preferredVoice({"English (America)", "English (America)+Zac"}), -1); // no prefix matches
+        QCOMPARE(SystemVoice::preferredVoice({"Bob", "Tom Jones", "Alex"}), 2);
+        QCOMPARE(SystemVoice::preferredVoice({"English (America)+Tom", "English (America)+Reed"}), 1); // prefix order wins
+        QCOMPARE(SystemVoice::preferredVoice({"English (America)+Alexandra", "Samantha"}), 0); // after the last plus
+        QCOMPARE(SystemVoice::preferredVoice({"alex", "English+nathan", "Aaron"}), 2); // case sensitive
     }
 
     void systemVoiceSpeaksAndStops()
@@ -580,12 +518,8 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(output.isSpeaking(), 20000);
         output.stopSpeaking();
         QVERIFY(!output.isSpeaking());
-        QTest::qWait(500); // the cancelled utterance must not report itself again
-        QCOMPARE(speaking.size(), 2);
         output.speak("Done.");
-        QTRY_VERIFY_WITH_TIMEOUT(output.isSpeaking(), 10000);
-        QTRY_VERIFY_WITH_TIMEOUT(!output.isSpeaking(), 10000);
-        QCOMPARE(speaking.size(), 4);
+        QTRY_VERIFY_WITH_TIMEOUT(speaking.size() == 4 && !output.isSpeaking(), 10000); // no report from the cancelled one
     }
 };
 
