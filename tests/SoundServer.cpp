@@ -48,19 +48,10 @@ QString SoundServer::fifoPath() const
     return m_dir.filePath(QStringLiteral("mic.fifo"));
 }
 
-QString SoundServer::logPath() const
+bool SoundServer::start()
 {
-    return m_dir.filePath(QStringLiteral("pulseaudio.log"));
-}
-
-bool SoundServer::isRunning() const
-{
-    return m_process.state() == QProcess::Running;
-}
-
-bool SoundServer::start(std::chrono::milliseconds timeout)
-{
-    if (isRunning())
+    constexpr auto timeout = 10s;
+    if (m_process.state() == QProcess::Running)
         return true;
     if (!m_dir.isValid() || !isInstalled()) {
         m_error = QStringLiteral("pulseaudio is not installed or no private folder");
@@ -71,12 +62,10 @@ bool SoundServer::start(std::chrono::milliseconds timeout)
     const QString script = QStringLiteral(
         "load-module module-null-sink sink_name=%1\n"
         "load-module module-pipe-source source_name=%2 file=%3 format=s16le rate=16000 channels=1\n"
-        "load-module module-remap-source source_name=%4 master=%1.monitor channels=1\n"
         "set-default-sink %1\n"
         "set-default-source %2\n"
-        "load-module module-native-protocol-unix auth-anonymous=1 socket=%5\n")
-        .arg(QLatin1String(sinkName), QLatin1String(microphoneName), fifoPath(),
-             QLatin1String(loopbackName), nativeSocket(m_dir));
+        "load-module module-native-protocol-unix auth-anonymous=1 socket=%4\n")
+        .arg(QLatin1String(sinkName), QStringLiteral("fifomic"), fifoPath(), nativeSocket(m_dir));
     const QString scriptPath = m_dir.filePath(QStringLiteral("server.pa"));
     QFile file(scriptPath);
     if (!file.open(QIODevice::WriteOnly) || file.write(script.toUtf8()) < 0) {
@@ -101,12 +90,13 @@ bool SoundServer::start(std::chrono::milliseconds timeout)
     env.remove(QStringLiteral("DBUS_SESSION_BUS_ADDRESS"));
     m_process.setProcessEnvironment(env);
     m_process.setStandardOutputFile(QProcess::nullDevice());
-    m_process.setStandardErrorFile(logPath());
+    const QString logPath = m_dir.filePath(QStringLiteral("pulseaudio.log"));
+    m_process.setStandardErrorFile(logPath);
     m_process.start(QStringLiteral("pulseaudio"),
                     {QStringLiteral("--daemonize=no"), QStringLiteral("-n"), QStringLiteral("-F"),
                      scriptPath, QStringLiteral("--exit-idle-time=-1"), QStringLiteral("--use-pid-file=false"),
                      QStringLiteral("--disallow-exit"), QStringLiteral("--log-target=stderr")});
-    if (!m_process.waitForStarted(int(timeout.count()))) {
+    if (!m_process.waitForStarted(int(std::chrono::milliseconds(timeout).count()))) {
         m_error = QStringLiteral("pulseaudio did not start: %1").arg(m_process.errorString());
         return false;
     }
@@ -115,7 +105,7 @@ bool SoundServer::start(std::chrono::milliseconds timeout)
     while (!accepts()) {
         if (m_process.state() != QProcess::Running || deadline.hasExpired()) {
             m_error = QStringLiteral("pulseaudio did not accept clients; the end of its log:\n");
-            QFile log(logPath());
+            QFile log(logPath);
             if (log.open(QIODevice::ReadOnly))
                 m_error += QString::fromLocal8Bit(log.readAll().right(2000));
             stop();
@@ -165,16 +155,12 @@ void SoundServer::stop()
     }
 }
 
-bool SoundServer::pactl(const QStringList &arguments, QByteArray *output) const
+bool SoundServer::pactl(const QStringList &arguments) const
 {
     QProcess process;
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.insert(QStringLiteral("PULSE_SERVER"), serverAddress());
     process.setProcessEnvironment(env);
     process.start(QStringLiteral("pactl"), arguments);
-    const bool ok = process.waitForFinished(5000) && process.exitStatus() == QProcess::NormalExit
-        && process.exitCode() == 0;
-    if (output)
-        *output = process.readAllStandardOutput();
-    return ok;
+    return process.waitForFinished(5000) && process.exitStatus() == QProcess::NormalExit && process.exitCode() == 0;
 }

@@ -30,11 +30,6 @@ bool XvfbServer::isInstalled()
     return true;
 }
 
-bool XvfbServer::isRunning() const
-{
-    return m_server.state() == QProcess::Running;
-}
-
 bool XvfbServer::fail(const QString &message)
 {
     m_error = message;
@@ -48,9 +43,10 @@ bool XvfbServer::fail(const QString &message)
     return false;
 }
 
-bool XvfbServer::start(const QList<QSize> &screens, bool compositor, std::chrono::milliseconds timeout)
+bool XvfbServer::start(const QList<QSize> &screens, bool compositor)
 {
-    if (isRunning())
+    const std::chrono::milliseconds timeout = std::chrono::seconds(20);
+    if (m_server.state() == QProcess::Running)
         return true;
     if (!m_dir.isValid() || !isInstalled() || screens.isEmpty())
         return fail(QStringLiteral("Xvfb, xrandr, xsetroot or xcompmgr is missing, or no private folder"));
@@ -169,9 +165,4 @@ bool XvfbServer::run(const QString &program, const QStringList &arguments)
                            QString::fromLocal8Bit(process.readAllStandardError()));
     }
     return ok;
-}
-
-bool XvfbServer::setRootColour(const QString &colour)
-{
-    return run(QStringLiteral("xsetroot"), {QStringLiteral("-solid"), colour});
 }

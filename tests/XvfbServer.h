@@ -17,9 +17,7 @@
 /// top-aligned: one X screen as wide as all of them, cut into RandR monitors (Qt makes one
 /// QScreen of each). Xinerama is not used: Xvfb puts every Xinerama head at 0,0. Optionally a
 /// compositing manager (xcompmgr) runs; start() returns once it owns its selection.
-/// The destructor (or stop()) ends both.
-///
-/// Test code: it blocks the calling thread while starting and stopping (about a second).
+/// The destructor (or stop()) ends both. Blocks the calling thread while starting and stopping.
 class XvfbServer
 {
 public:
@@ -32,23 +30,17 @@ public:
     static bool isInstalled();
 
     /// @return false, with the reason in error(), when the server (or compositor) did not come up.
-    bool start(const QList<QSize> &screens, bool compositor = false,
-               std::chrono::milliseconds timeout = std::chrono::seconds(20));
+    bool start(const QList<QSize> &screens, bool compositor = false);
     void stop();
-    bool isRunning() const;
 
     QString error() const { return m_error; }
     /// ":N".
     QString display() const { return m_display; }
     /// @p base with DISPLAY pointing here and QT_QPA_PLATFORM=xcb, for a child process.
     QProcessEnvironment environment(QProcessEnvironment base = QProcessEnvironment::systemEnvironment()) const;
-    /// Runs an X client (xsetroot, xrandr...) against this server to its end.
-    /// @return whether it ran and succeeded; on failure error() says why.
-    bool run(const QString &program, const QStringList &arguments);
-    /// The root window's background, "#rrggbb" (xsetroot -solid).
-    bool setRootColour(const QString &colour);
-
 private:
+    /// Runs an X client against this server; on failure error() says why.
+    bool run(const QString &program, const QStringList &arguments);
     bool fail(const QString &message);
     bool splitIntoMonitors(const QList<QSize> &screens);
     bool waitForCompositor(std::chrono::milliseconds timeout);

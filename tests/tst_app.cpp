@@ -16,60 +16,47 @@ class AppTest : public QObject
 
     QTemporaryDir m_homes;
 
+    static void launch(QProcess &program, const QString &home, const QStringList &arguments = {})
+    {
+        program.setProcessEnvironment(childEnvironment(home));
+        program.start(QStringLiteral(KESTRIN_PROGRAM), arguments);
+        QVERIFY(program.waitForStarted(10000));
+    }
+
 private slots:
     void launchesLogsAndQuitsOnSignal_data()
     {
-        QTest::addColumn<int>("signal");
-        QTest::newRow("SIGTERM") << int(SIGTERM);
-        QTest::newRow("SIGINT") << int(SIGINT);
+        QTest::addColumn<int>("signal"), QTest::addColumn<bool>("loose"); // loose: an existing folder others may read
+        QTest::newRow("SIGTERM, existing folder tightened") << int(SIGTERM) << true;
+        QTest::newRow("SIGINT") << int(SIGINT) << false;
     }
     void launchesLogsAndQuitsOnSignal()
     {
-        QFETCH(int, signal);
-        const QString home = m_homes.filePath(QString::fromLatin1(QTest::currentDataTag()));
-        const QString log = home + QStringLiteral("/data/Kestrin AI/kestrin.log");
-
+        QFETCH(int, signal); QFETCH(bool, loose);
+        const QString home = m_homes.filePath(QString::number(signal));
+        const QString support = home + QStringLiteral("/data/Kestrin AI"), log = support + QStringLiteral("/kestrin.log");
+        if (loose) {
+            QVERIFY(QDir().mkpath(support));
+            QVERIFY(QFile::setPermissions(support, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner | QFile::ReadOther | QFile::ExeOther));
+            writeAll(log, "[old] line\n");
+            QVERIFY(QFile::setPermissions(log, QFile::ReadOwner | QFile::WriteOwner | QFile::ReadOther));
+        }
         QProcess program;
-        program.setProcessEnvironment(childEnvironment(home));
-        program.setProcessChannelMode(QProcess::ForwardedChannels);
-        program.start(QStringLiteral(KESTRIN_PROGRAM));
-        QVERIFY(program.waitForStarted(10000));
-
+        launch(program, home);
         const QString launchLine = QStringLiteral("=== Kestrin AI 1.0 launched (pid %1) ===").arg(program.processId());
         QTRY_VERIFY_WITH_TIMEOUT(QString::fromUtf8(readAll(log)).contains(launchLine), 20000);
         const QRegularExpression shape(QStringLiteral(R"(^\[\d{4}-\d\d-\d\dT\d\d:\d\d:\d\dZ\] === Kestrin AI 1\.0 launched \(pid \d+\) ===$)"));
         const QStringList lines = QString::fromUtf8(readAll(log)).split(u'\n');
         QCOMPARE(lines.filter(QStringLiteral("launched")).size(), 1);
         QVERIFY(shape.match(lines.filter(QStringLiteral("launched")).first()).hasMatch());
+        QCOMPARE(lines.first() == "[old] line", loose);
 
         ::kill(pid_t(program.processId()), signal);
         QVERIFY(program.waitForFinished(10000));
         QCOMPARE(program.exitStatus(), QProcess::NormalExit);
         QCOMPARE(program.exitCode(), 0);
-
-        QCOMPARE(modeOf(home + QStringLiteral("/data/Kestrin AI")), 0700);
-        QCOMPARE(modeOf(log), 0600);
-    }
-
-    void tightensAnExistingSupportFolder()
-    {
-        const QString home = m_homes.filePath(QStringLiteral("loose"));
-        const QString support = home + QStringLiteral("/data/Kestrin AI");
-        QVERIFY(QDir().mkpath(support));
-        QVERIFY(QFile::setPermissions(support, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner | QFile::ReadOther | QFile::ExeOther));
-        writeAll(support + QStringLiteral("/kestrin.log"), "[old] line\n");
-        QVERIFY(QFile::setPermissions(support + QStringLiteral("/kestrin.log"), QFile::ReadOwner | QFile::WriteOwner | QFile::ReadOther));
-
-        QProcess program;
-        program.setProcessEnvironment(childEnvironment(home));
-        program.start(QStringLiteral(KESTRIN_PROGRAM));
-        QVERIFY(program.waitForStarted(10000));
-        QTRY_VERIFY_WITH_TIMEOUT(readAll(support + QStringLiteral("/kestrin.log")).contains("launched"), 20000);
-        program.terminate();
-        QVERIFY(program.waitForFinished(10000));
-        QVERIFY(readAll(support + QStringLiteral("/kestrin.log")).startsWith("[old] line\n"));
         QCOMPARE(modeOf(support), 0700);
-        QCOMPARE(modeOf(support + QStringLiteral("/kestrin.log")), 0600);
+        QCOMPARE(modeOf(log), 0600);
     }
 
     void exportsTheIconSetWithoutADisplay()
@@ -102,14 +89,11 @@ private slots:
         const QString home = m_homes.filePath(QStringLiteral("twice"));
         const QString log = home + QStringLiteral("/data/Kestrin AI/kestrin.log");
         QProcess first;
-        first.setProcessEnvironment(childEnvironment(home));
-        first.start(QStringLiteral(KESTRIN_PROGRAM));
-        QVERIFY(first.waitForStarted(10000));
+        launch(first, home);
         QTRY_VERIFY_WITH_TIMEOUT(readAll(log).contains("launched"), 20000);
 
         QProcess second;
-        second.setProcessEnvironment(childEnvironment(home));
-        second.start(QStringLiteral(KESTRIN_PROGRAM), {QStringLiteral("--tasks"), QStringLiteral("--map=sao paulo"), QStringLiteral("--demo")});
+        launch(second, home, {QStringLiteral("--tasks"), QStringLiteral("--map=sao paulo"), QStringLiteral("--demo")});
         QVERIFY(second.waitForFinished(20000));
         QCOMPARE(second.exitStatus(), QProcess::NormalExit);
         QCOMPARE(second.exitCode(), 0);
@@ -122,9 +106,7 @@ private slots:
         QVERIFY(first.waitForFinished(10000));
         QVERIFY(QFileInfo::exists(home + QStringLiteral("/data/Kestrin AI/instance.sock")));
         QProcess third;
-        third.setProcessEnvironment(childEnvironment(home));
-        third.start(QStringLiteral(KESTRIN_PROGRAM));
-        QVERIFY(third.waitForStarted(10000));
+        launch(third, home);
         QTRY_COMPARE_WITH_TIMEOUT(readAll(log).count("launched (pid"), 2, 20000);
         third.terminate();
         QVERIFY(third.waitForFinished(10000));
@@ -140,8 +122,7 @@ private slots:
         QLocalServer busy; // accepts connections and never reads them
         QVERIFY(busy.listen(support + QStringLiteral("/instance.sock")));
         QProcess second;
-        second.setProcessEnvironment(childEnvironment(home));
-        second.start(QStringLiteral(KESTRIN_PROGRAM), {QStringLiteral("--tasks")});
+        launch(second, home, {QStringLiteral("--tasks")});
         QVERIFY(second.waitForFinished(20000));
         QCOMPARE(second.exitCode(), 0);
         const QByteArray log = readAll(support + QStringLiteral("/kestrin.log"));

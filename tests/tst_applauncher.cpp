@@ -60,10 +60,8 @@ private slots:
 
     void folders_data()
     {
-        QTest::addColumn<QString>("dataDirs");
-        QTest::addColumn<QString>("dataHome");
-        QTest::addColumn<QStringList>("search");
-        QTest::addColumn<QString>("user");
+        QTest::addColumn<QString>("dataDirs"), QTest::addColumn<QString>("dataHome");
+        QTest::addColumn<QStringList>("search"), QTest::addColumn<QString>("user");
         const QStringList defaults{"/usr/local/share/applications", "/usr/share/applications"};
         QTest::newRow("in the given order") << "/b:/a" << "/h/" << QStringList{"/b/applications", "/a/applications"} << "/h/applications";
         QTest::newRow("unset") << "" << "" << defaults << QDir::homePath() + "/.local/share/applications";
@@ -72,10 +70,7 @@ private slots:
     }
     void folders()
     {
-        QFETCH(QString, dataDirs);
-        QFETCH(QString, dataHome);
-        QFETCH(QStringList, search);
-        QFETCH(QString, user);
+        QFETCH(QString, dataDirs); QFETCH(QString, dataHome); QFETCH(QStringList, search); QFETCH(QString, user);
         qputenv("XDG_DATA_DIRS", QFile::encodeName(dataDirs));
         qputenv("XDG_DATA_HOME", QFile::encodeName(dataHome));
         QCOMPARE(AppLauncher::searchFolders(), search);
@@ -98,8 +93,7 @@ private slots:
 
     void execRules_data()
     {
-        QTest::addColumn<QByteArray>("exec");
-        QTest::addColumn<QStringList>("command");
+        QTest::addColumn<QByteArray>("exec"), QTest::addColumn<QStringList>("command");
         const QStringList none{"<none>"};
         QTest::newRow("blanks, \\s and quotes") << QByteArray("prog\\sa  \"/opt/my app\"\t--x=\"a b\"c \"\"") << QStringList{"prog", "a", "/opt/my app", "--x=a bc", ""};
         QTest::newRow("escapes inside quotes") << QByteArray("prog \"say \\\\\"hi\\\\\" \\\\$HOME \\\\`id\\\\` a\\\\\\\\b a\\\\qb\"") << QStringList{"prog", "say \"hi\" $HOME `id` a\\b a\\qb"};
@@ -112,8 +106,7 @@ private slots:
     }
     void execRules()
     {
-        QFETCH(QByteArray, exec);
-        QFETCH(QStringList, command);
+        QFETCH(QByteArray, exec); QFETCH(QStringList, command);
         const auto parsed = DesktopEntry::parse(entry("Test App", exec, "Icon=draw\n"), QStringLiteral("/x/t.desktop"))->command();
         QCOMPARE(parsed.value_or(QStringList{"<none>"}), command);
     }
@@ -146,8 +139,7 @@ private slots:
     }
     void finding()
     {
-        QFETCH(QString, name);
-        QFETCH(QString, found);
+        QFETCH(QString, name); QFETCH(QString, found);
         const QString s2 = m_system2 + QStringLiteral("/applications/"), home = m_home + QStringLiteral("/applications/");
         const QByteArray mark = markExec("catalogue");
         writeFile(s1("studio-one.desktop"), entry("Audio Studio One", mark));

@@ -131,9 +131,7 @@ private slots:
 
     void tarvikGrammar_data()
     {
-        QTest::addColumn<QString>("text");
-        QTest::addColumn<bool>("shellOn");
-        QTest::addColumn<Outcome>("outcome");
+        QTest::addColumn<QString>("text"), QTest::addColumn<bool>("shellOn"), QTest::addColumn<Outcome>("outcome");
         const QString notFound = QStringLiteral("I couldn't find an app called %1.");
         QTest::newRow("run, letter case kept") << "Run printf 'A b'" << true << Outcome{"Run `printf 'A b'`?", {"A b"}, {}, {}, false, false, 1};
         QTest::newRow("run without a blank is talk") << "run" << true << Outcome{{}, {}, {}, {}, false, true, 0};
@@ -157,9 +155,7 @@ private slots:
     }
     void tarvikGrammar()
     {
-        QFETCH(QString, text);
-        QFETCH(bool, shellOn);
-        QFETCH(Outcome, outcome);
+        QFETCH(QString, text); QFETCH(bool, shellOn); QFETCH(Outcome, outcome);
         SettingsStore::shared()->setShellCommandsEnabled(shellOn);
         m_router->handle(WakeWord::tarvik, text);
         QCOMPARE(m_actions, outcome.actions);
@@ -203,8 +199,7 @@ private slots:
 
     void agentsGetChatMessages_data()
     {
-        QTest::addColumn<int>("word");
-        QTest::addColumn<QString>("command");
+        QTest::addColumn<int>("word"), QTest::addColumn<QString>("command");
         QTest::addColumn<QString>("sent"); // empty: nothing sent
         QTest::addColumn<int>("screenshots");
         QTest::newRow("oryn") << int(WakeWord::oryn) << "what time is it" << "what time is it" << 0;
@@ -214,10 +209,7 @@ private slots:
     }
     void agentsGetChatMessages()
     {
-        QFETCH(int, word);
-        QFETCH(QString, command);
-        QFETCH(QString, sent);
-        QFETCH(int, screenshots);
+        QFETCH(int, word); QFETCH(QString, command); QFETCH(QString, sent); QFETCH(int, screenshots);
         const WakeWord wake(static_cast<WakeWord::Case>(word));
         m_router->handle(wake, command);
         QCOMPARE(m_actions, 0);

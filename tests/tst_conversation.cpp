@@ -150,16 +150,13 @@ private slots:
         QTest::newRow("missing orynHistory") << QByteArray("{" + messages + R"(,"kestrinMessages":[]})");
         QTest::newRow("missing kestrinMessages") << QByteArray("{" + messages + R"(,"orynHistory":[]})");
         QTest::newRow("list is an object") << QByteArray(R"({"orynMessages":{},)" + rest + "}");
-        QTest::newRow("list is null") << QByteArray(R"({"orynMessages":null,)" + rest + "}");
         QTest::newRow("role system") << QByteArray(R"({"orynMessages":[{"role":"system","text":"a"}],)" + rest + "}");
         QTest::newRow("role capitalised") << QByteArray(R"({"orynMessages":[{"role":"User","text":"a"}],)" + rest + "}");
         QTest::newRow("message without text") << QByteArray(R"({"orynMessages":[{"role":"user"}],)" + rest + "}");
-        QTest::newRow("text is a number") << QByteArray(R"({"orynMessages":[{"role":"user","text":1}],)" + rest + "}");
         QTest::newRow("message is a string") << QByteArray(R"({"orynMessages":["hi"],)" + rest + "}");
         const QByteArray turns = "{" + messages + R"(,"kestrinMessages":[],"orynHistory":[)";
         QTest::newRow("turn without content") << turns + R"({"role":"user"}]})";
         QTest::newRow("turn without role") << turns + R"({"content":"x"}]})";
-        QTest::newRow("turn content is a number") << turns + R"({"role":"user","content":5}]})";
         QTest::newRow("turn image is a number") << turns + R"({"role":"user","content":"x","imageBase64":7}]})";
         QTest::newRow("binary") << QByteArray("\x00\xff\xfe{", 4);
     }

@@ -64,15 +64,13 @@ private slots:
 
     void rotationAtLaunch_data()
     {
-        QTest::addColumn<int>("size");
-        QTest::addColumn<bool>("kept");
+        QTest::addColumn<int>("size"), QTest::addColumn<bool>("kept");
         QTest::newRow("1,000,000 bytes stays") << 1'000'000 << true;
         QTest::newRow("1,000,001 bytes is deleted") << 1'000'001 << false;
     }
     void rotationAtLaunch()
     {
-        QFETCH(int, size);
-        QFETCH(bool, kept);
+        QFETCH(int, size); QFETCH(bool, kept);
         const QByteArray old(size, 'o');
         writeAll(childLog(), old);
         runChild({QStringLiteral("after")});

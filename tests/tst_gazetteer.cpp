@@ -24,9 +24,7 @@ private slots:
     {
         QTest::addColumn<QString>("text");
         QTest::addColumn<double>("latitude"); // NaN: nothing is found
-        QTest::addColumn<double>("longitude");
-        QTest::addColumn<QString>("locality");
-        QTest::addColumn<QString>("name");
+        QTest::addColumn<double>("longitude"), QTest::addColumn<QString>("locality"), QTest::addColumn<QString>("name");
         QTest::addColumn<QString>("country");
 
         const double nothing = qQNaN();
@@ -70,12 +68,8 @@ private slots:
 
     void lookup()
     {
-        QFETCH(QString, text);
-        QFETCH(double, latitude);
-        QFETCH(double, longitude);
-        QFETCH(QString, locality);
-        QFETCH(QString, name);
-        QFETCH(QString, country);
+        QFETCH(QString, text); QFETCH(double, latitude); QFETCH(double, longitude); QFETCH(QString, locality);
+        QFETCH(QString, name); QFETCH(QString, country);
 
         const std::optional<Placemark> place = Gazetteer::shared().lookup(text);
         QCOMPARE(place.has_value(), !qIsNaN(latitude));

@@ -33,8 +33,7 @@ private slots:
 
     void parse()
     {
-        QFETCH(QStringList, arguments);
-        QFETCH(QString, expected);
+        QFETCH(QStringList, arguments); QFETCH(QString, expected);
         const LaunchOptions options = LaunchOptions::parse(QStringList{QStringLiteral("kestrin-ai")} + arguments);
         QStringList found = options.toArguments();
         if (options.exportIconPath)
@@ -53,9 +52,7 @@ private slots:
 
     void orb_data()
     {
-        QTest::addColumn<QString>("word");
-        QTest::addColumn<QString>("state");
-        QTest::addColumn<QString>("label");
+        QTest::addColumn<QString>("word"), QTest::addColumn<QString>("state"), QTest::addColumn<QString>("label");
         QTest::newRow("thinking") << QStringLiteral("thinking") << QStringLiteral("thinking") << QStringLiteral("Thinking");
         QTest::newRow("speaking") << QStringLiteral("speaking") << QStringLiteral("speaking") << QStringLiteral("Speaking");
         QTest::newRow("listening") << QStringLiteral("listening") << QStringLiteral("listening") << QStringLiteral("Listening");
@@ -67,9 +64,7 @@ private slots:
 
     void orb()
     {
-        QFETCH(QString, word);
-        QFETCH(QString, state);
-        QFETCH(QString, label);
+        QFETCH(QString, word); QFETCH(QString, state); QFETCH(QString, label);
         QCOMPARE(LaunchOptions::orbState(word), state);
         QCOMPARE(LaunchOptions::orbLabel(word), label);
     }

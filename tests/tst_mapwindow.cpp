@@ -40,8 +40,7 @@ class MapWindowTest : public QObject
 private slots:
     void displayName_data()
     {
-        QTest::addColumn<Placemark>("placemark");
-        QTest::addColumn<QString>("expected");
+        QTest::addColumn<Placemark>("placemark"), QTest::addColumn<QString>("expected");
         QTest::newRow("locality and country") << placemark(48.9, 2.35, "Paris", "Paris", "France") << "Paris, France";
         QTest::newRow("name, no locality") << placemark(0, -160, {}, "Pacific Ocean", {}) << "Pacific Ocean";
         QTest::newRow("a country") << placemark(36, 138, {}, "Japan", "Japan") << "Japan";
@@ -49,8 +48,7 @@ private slots:
     }
     void displayName()
     {
-        QFETCH(Placemark, placemark);
-        QFETCH(QString, expected);
+        QFETCH(Placemark, placemark); QFETCH(QString, expected);
         QCOMPARE(MapWindowController::displayName(placemark, QStringLiteral("the place I said")), expected);
     }
 

@@ -82,9 +82,7 @@ private slots:
 
     void hasModel_data()
     {
-        QTest::addColumn<QString>("wanted");
-        QTest::addColumn<QStringList>("installed");
-        QTest::addColumn<bool>("found");
+        QTest::addColumn<QString>("wanted"), QTest::addColumn<QStringList>("installed"), QTest::addColumn<bool>("found");
         QTest::newRow("bare name, latest installed") << "moondream" << QStringList{"llama3.2:3b", "moondream:latest"} << true;
         QTest::newRow("bare name, bare entry") << "moondream" << QStringList{"moondream"} << true;
         QTest::newRow("bare name, other tag") << "moondream" << QStringList{"moondream:1.8b", "moondream:v2"} << false;
@@ -95,9 +93,7 @@ private slots:
     }
     void hasModel()
     {
-        QFETCH(QString, wanted);
-        QFETCH(QStringList, installed);
-        QFETCH(bool, found);
+        QFETCH(QString, wanted); QFETCH(QStringList, installed); QFETCH(bool, found);
         QCOMPARE(OllamaClient::hasModel(wanted, installed), found);
     }
 
@@ -126,8 +122,7 @@ private slots:
     }
     void ollamaHost()
     {
-        QFETCH(QString, value);
-        QFETCH(QString, url);
+        QFETCH(QString, value); QFETCH(QString, url);
         const std::optional<QUrl> result = OllamaClient::loopbackURL(value);
         QCOMPARE(result ? result->toString() : QString(), url);
     }

@@ -56,6 +56,7 @@ struct Windows : OrbPresenter, MapPresenter
         Orchestrator::Windows w;
         w.orb = this;
         w.map = this;
+        w.showEdgePanel = [] {};
         w.showSetup = [this](SetupModel *) { calls << QStringLiteral("setup"); };
         w.showSettings = [this](std::function<void()> onOpenSetup) {
             calls << QStringLiteral("settings");
@@ -63,9 +64,8 @@ struct Windows : OrbPresenter, MapPresenter
         };
         return w;
     }
-    QString last() const { return calls.isEmpty() ? QString() : calls.last(); }
+    QString last() const { return calls.value(calls.size() - 1); }
 };
-
 
 } // namespace
 
@@ -91,11 +91,9 @@ class OrchestratorTest : public QObject
         parts.wakeListener = std::make_unique<WakeWordListener>(
             std::make_unique<FileAudioEngine>(), [](const QString &locale) { return SpeechRecognizer::create(locale); });
         SetupModel::Platform platform;
-        platform.startProcess = [](const QString &, const QStringList &) { };
-        platform.openUrl = [](const QUrl &) { };
-        platform.openVoiceSettings = [] { };
+        platform.startProcess = [](const QString &, const QStringList &) {}, platform.openUrl = [](const QUrl &) {};
+        platform.openVoiceSettings = [] {}, platform.openScreenSettings = [] {};
         platform.requestScreenAccess = [] { return false; };
-        platform.openScreenSettings = [] { };
         platform.defaults = m_defaults;
         parts.setup = std::make_unique<SetupModel>(platform);
         parts.taskList = std::make_unique<TaskListWindowController>(*m_defaults);
@@ -188,8 +186,7 @@ private slots:
 
     void launchFlags_data()
     {
-        QTest::addColumn<QStringList>("arguments");
-        QTest::addColumn<QStringList>("calls");
+        QTest::addColumn<QStringList>("arguments"), QTest::addColumn<QStringList>("calls");
         const QString tarvik = Theme::tarvik().name();
         QTest::newRow("setup") << QStringList{"--setup"} << QStringList{"setup"};
         QTest::newRow("map alone") << QStringList{"--map="} << QStringList{"map ''"};
@@ -202,10 +199,8 @@ private slots:
     }
     void launchFlags()
     {
-        QFETCH(QStringList, arguments);
-        QFETCH(QStringList, calls);
-        auto o = make();
-        o->applyLaunchFlags(LaunchOptions::parse(QStringList{"kestrin-ai"} + arguments));
+        QFETCH(QStringList, arguments); QFETCH(QStringList, calls);
+        make()->applyLaunchFlags(LaunchOptions::parse(QStringList{"kestrin-ai"} + arguments));
         QCOMPARE(m_windows.calls, calls);
     }
 
@@ -246,11 +241,7 @@ private slots:
     {
         auto o = started();
         ChatViewModel *chat = o->chatVM();
-        m_engine->script("/api/chat", [] {
-            Reply slow = Reply::stream(TestEngine::chatLines(ModelCatalog::text, {"Fine."}));
-            slow.delay = 400ms;
-            return slow;
-        }());
+        m_engine->script("/api/chat", Reply{.writes = TestEngine::chatLines(ModelCatalog::text, {"Fine."}), .delay = 400ms});
 
         // A typed request thinks without the orb.
         m_windows.calls.clear();
@@ -296,8 +287,7 @@ private slots:
         // Oryn's command becomes a chat message; Tarvik's task is an action, which dismisses.
         listener->onWake(WakeWord::oryn, QStringLiteral("what is a kestrel"));
         ChatMessageList *list = chat->messageList();
-        QCOMPARE(list->data(list->index(list->rowCount() - 1), ChatMessageList::textRole).toString(),
-                 QStringLiteral("what is a kestrel"));
+        QCOMPARE(list->data(list->index(list->rowCount() - 1), ChatMessageList::textRole).toString(), "what is a kestrel");
         QTRY_VERIFY(!chat->hasCurrentTask());
         m_windows.calls.clear();
         listener->onWake(WakeWord::tarvik, QStringLiteral("add task water the plants"));
@@ -335,18 +325,14 @@ private slots:
 
     void setupWindowAtLaunch_data()
     {
-        QTest::addColumn<bool>("didSeeSetup");
-        QTest::addColumn<bool>("textInstalled");
-        QTest::addColumn<bool>("shown");
+        QTest::addColumn<bool>("didSeeSetup"), QTest::addColumn<bool>("textInstalled"), QTest::addColumn<bool>("shown");
         QTest::newRow("first launch") << false << true << true;
         QTest::newRow("seen, ready") << true << true << false;
         QTest::newRow("seen, model missing") << true << false << true;
     }
     void setupWindowAtLaunch()
     {
-        QFETCH(bool, didSeeSetup);
-        QFETCH(bool, textInstalled);
-        QFETCH(bool, shown);
+        QFETCH(bool, didSeeSetup); QFETCH(bool, textInstalled); QFETCH(bool, shown);
         m_defaults->set(Orchestrator::didSeeSetupKey, didSeeSetup);
         m_engine->setInstalledModels(textInstalled ? QStringList{ModelCatalog::text} : QStringList{});
         auto o = make();

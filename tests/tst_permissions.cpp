@@ -38,9 +38,7 @@ private slots:
 
     void voiceCombination_data()
     {
-        QTest::addColumn<A>("microphone");
-        QTest::addColumn<A>("speech");
-        QTest::addColumn<P>("voice");
+        QTest::addColumn<A>("microphone"), QTest::addColumn<A>("speech"), QTest::addColumn<P>("voice");
         QTest::newRow("both authorised") << A::authorized << A::authorized << P::granted;
         QTest::newRow("one undecided") << A::authorized << A::notDetermined << P::notDetermined;
         QTest::newRow("restricted is a refusal") << A::restricted << A::authorized << P::denied;
@@ -48,9 +46,7 @@ private slots:
     }
     void voiceCombination()
     {
-        QFETCH(A, microphone);
-        QFETCH(A, speech);
-        QFETCH(P, voice);
+        QFETCH(A, microphone); QFETCH(A, speech); QFETCH(P, voice);
         Permissions::setSources(fixed(microphone, speech));
         QCOMPARE(Permissions::voice(), voice);
         QCOMPARE(Permissions::screen(), P::notDetermined);
@@ -60,16 +56,14 @@ private slots:
 
     void requestVoice_data()
     {
-        QTest::addColumn<bool>("speechAnswer");
-        QTest::addColumn<bool>("microphoneAnswer");
+        QTest::addColumn<bool>("speechAnswer"), QTest::addColumn<bool>("microphoneAnswer");
         QTest::newRow("both") << true << true;
         QTest::newRow("microphone refused") << true << false;
         QTest::newRow("speech refused") << false << true;
     }
     void requestVoice()
     {
-        QFETCH(bool, speechAnswer);
-        QFETCH(bool, microphoneAnswer);
+        QFETCH(bool, speechAnswer); QFETCH(bool, microphoneAnswer);
         Permissions::setSources(fixed(A::notDetermined, A::notDetermined, false, speechAnswer, microphoneAnswer));
         QList<bool> answers;
         bool onMainThread = true;

@@ -20,9 +20,7 @@ private slots:
     // The keys are spelled out: they are the file's format. An empty store gives the defaults.
     void storedValuesLoad_data()
     {
-        QTest::addColumn<QString>("name");
-        QTest::addColumn<Stored>("stored");
-        QTest::addColumn<QVariant>("loaded");
+        QTest::addColumn<QString>("name"), QTest::addColumn<Stored>("stored"), QTest::addColumn<QVariant>("loaded");
         QTest::newRow("no voice") << "kokoroVoice" << Stored() << QVariant(QStringLiteral("am_michael"));
         QTest::newRow("voice not offered, kept") << "kokoroVoice" << Stored(QStringLiteral("bf_emma")) << QVariant(QStringLiteral("bf_emma"));
         QTest::newRow("no shell setting") << "shellCommandsEnabled" << Stored() << QVariant(true);
@@ -34,9 +32,7 @@ private slots:
     }
     void storedValuesLoad()
     {
-        QFETCH(QString, name);
-        QFETCH(Stored, stored);
-        QFETCH(QVariant, loaded);
+        QFETCH(QString, name); QFETCH(Stored, stored); QFETCH(QVariant, loaded);
         UserDefaults defaults(freshPath());
         if (stored)
             QVERIFY(UserDefaults(defaults.filePath()).set(QStringLiteral("settings.") + name, *stored));

@@ -237,13 +237,9 @@ private slots:
         const auto where = locationsIn(m_dir.path(), present);
         const auto application = SetupModel::ollamaApplication(where);
         const bool bundle = application && kind == Kind::bundle;
-        QCOMPARE(application.has_value(), !relativePath.isEmpty());
-        QCOMPARE(SetupModel::ollamaAppURL(where).has_value(), !relativePath.isEmpty());
-        if (application) {
-            QCOMPARE(application->kind, kind);
-            QCOMPARE(application->path, m_dir.path() + relativePath);
-            QCOMPARE(*SetupModel::ollamaAppURL(where), QUrl::fromLocalFile(m_dir.path() + relativePath));
-        }
+        QCOMPARE(application ? application->path : QString(), relativePath.isEmpty() ? QString() : m_dir.path() + relativePath);
+        QCOMPARE(SetupModel::ollamaAppURL(where), application ? std::optional(QUrl::fromLocalFile(application->path)) : std::nullopt);
+        QVERIFY(!application || application->kind == kind);
         QCOMPARE(SetupModel::ollamaCLIPath(where).value_or(QString()), cli.isEmpty() ? QString() : m_dir.path() + cli);
 
         // The engine already answers: the checks end after the first refresh.
@@ -252,7 +248,7 @@ private slots:
         model->startOllama();
         QVERIFY(model->isStartingOllama());
         QCOMPARE(m_world.started, started.isEmpty() ? QList<QStringList>{} : QList<QStringList>{started});
-        QCOMPARE(m_world.opened, bundle ? QList<QUrl>{QUrl::fromLocalFile(m_dir.path() + relativePath)} : QList<QUrl>{});
+        QCOMPARE(m_world.opened, bundle ? QList<QUrl>{QUrl::fromLocalFile(application->path)} : QList<QUrl>{});
         QTRY_VERIFY(!model->isStartingOllama());
         QCOMPARE(m_engine->requests("/api/tags").size(), 1);
         QCOMPARE(model->ollama(), State::running);
@@ -261,17 +257,13 @@ private slots:
 
     void startOllamaChecksUntilAnswerOrTen_data()
     {
-        QTest::addColumn<int>("upAfter"); // checks before the engine comes up; 0: never
-        QTest::addColumn<int>("checks");
-        QTest::addColumn<State>("state");
+        QTest::addColumn<int>("upAfter"), QTest::addColumn<int>("checks"), QTest::addColumn<State>("state"); // upAfter 0: never
         QTest::newRow("comes up during the third check's wait") << 3 << 4 << State::running;
         QTest::newRow("never: gives up after ten") << 0 << 10 << State::notRunning;
     }
     void startOllamaChecksUntilAnswerOrTen()
     {
-        QFETCH(int, upAfter);
-        QFETCH(int, checks);
-        QFETCH(State, state);
+        QFETCH(int, upAfter); QFETCH(int, checks); QFETCH(State, state);
         m_engine.reset();
         auto model = makeModel();
         QSignalSpy refreshes(model.get(), &SetupModel::refreshed);
@@ -382,7 +374,7 @@ private slots:
         QCOMPARE(m_engine->requests("/api/pull").at(0).json().value("model").toString(), vision);
     }
 
-    void pullOnlyWhileRunningAndOncePerModel()
+    void pullOnlyWhileRunningOncePerModelAndEndedWithTheModel()
     {
         auto model = makeModel();
         model->pull(vision); // still checking
@@ -394,29 +386,30 @@ private slots:
         QVERIFY(!model->isPulling() && model->progress().isEmpty() && model->pullStatus().isEmpty() && !model->pullError());
 
         startEngine();
-        m_engine->scriptOnce("/api/pull", Reply::stream(TestEngine::pullLines(vision), 2ms));
+        m_engine->scriptOnce("/api/pull", Reply{.writes = {R"({"status":"pulling manifest"})" "\n"}, .end = Reply::End::Never});
         refreshed(*model);
         QSignalSpy progress(model.get(), &SetupModel::progressChanged);
         model->pull(vision);
         const qsizetype afterFirst = progress.count();
         model->pull(vision);
         QCOMPARE(progress.count(), afterFirst); // nothing reset
-        QTRY_VERIFY(!model->isPulling());
+        QTRY_COMPARE(model->pullStatus().value(vision), "Downloading");
+        QTRY_COMPARE(m_engine->openConnections(), 1);
         QCOMPARE(m_engine->requests("/api/pull").size(), 1);
+        model.reset(); // destroying the model ends its downloads
+        QTRY_COMPARE(m_engine->openConnections(), 0);
     }
 
     void failedPull_data()
     {
-        QTest::addColumn<int>("how");
-        QTest::addColumn<QString>("description");
+        QTest::addColumn<int>("how"), QTest::addColumn<QString>("description");
         QTest::newRow("server error status") << 0 << OllamaError::badResponse(500).errorDescription();
         QTest::newRow("connection lost mid-stream") << 1 << OllamaError::unreachable().errorDescription();
         QTest::newRow("name rejected inside the stream") << 2 << SetupModel::incompleteDownloadText;
     }
     void failedPull()
     {
-        QFETCH(int, how);
-        QFETCH(QString, description);
+        QFETCH(int, how); QFETCH(QString, description);
         auto model = refreshedModel();
         if (how == 0)
             m_engine->scriptOnce("/api/pull", Reply::json(500, {{"error", "boom"}}));
@@ -447,21 +440,9 @@ private slots:
         QVERIFY(!model->pullError());
     }
 
-    void destroyingTheModelEndsItsDownloads()
-    {
-        m_engine->scriptOnce("/api/pull", Reply{.writes = {R"({"status":"pulling manifest"})" "\n"}, .end = Reply::End::Never});
-        auto model = refreshedModel();
-        model->pull(vision);
-        QTRY_COMPARE(model->pullStatus().value(vision), "Downloading");
-        QTRY_COMPARE(m_engine->openConnections(), 1);
-        model.reset();
-        QTRY_COMPARE(m_engine->openConnections(), 0);
-    }
-
     void voiceRequest_data()
     {
-        QTest::addColumn<bool>("refused"); // before: the settings open instead
-        QTest::addColumn<bool>("grantMicrophone");
+        QTest::addColumn<bool>("refused"), QTest::addColumn<bool>("grantMicrophone"); // refused before: the settings open instead
         QTest::addColumn<bool>("posted"); // voiceAccessGranted, after the refresh
         QTest::newRow("refused before: settings") << true << true << false;
         QTest::newRow("both granted: posted") << false << true << true;
@@ -469,9 +450,7 @@ private slots:
     }
     void voiceRequest()
     {
-        QFETCH(bool, refused);
-        QFETCH(bool, grantMicrophone);
-        QFETCH(bool, posted);
+        QFETCH(bool, refused); QFETCH(bool, grantMicrophone); QFETCH(bool, posted);
         m_permissions.speech = refused ? Authorization::denied : Authorization::notDetermined;
         m_permissions.microphone = Authorization::notDetermined;
         m_permissions.grantMicrophone = grantMicrophone;

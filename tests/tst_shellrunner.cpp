@@ -108,8 +108,7 @@ private slots:
 
     void replies_data()
     {
-        QTest::addColumn<QString>("command");
-        QTest::addColumn<QString>("expected");
+        QTest::addColumn<QString>("command"), QTest::addColumn<QString>("expected");
         const QString family = QStringLiteral("\U0001F468\u200D\U0001F469\u200D\U0001F467"); // one perceived character
         const QString accented = QStringLiteral("e\u0301");
         QTest::newRow("success, only error output") << "echo warning >&2" << "Done.";
@@ -136,8 +135,7 @@ private slots:
     }
     void replies()
     {
-        QFETCH(QString, command);
-        QFETCH(QString, expected);
+        QFETCH(QString, command); QFETCH(QString, expected);
         const qint64 before = residentKb();
         QCOMPARE(reply(command), expected);
         QVERIFY2(before > 0 && residentKb() - before < 50 * 1024, qPrintable(QStringLiteral("grew by %1 kB").arg(residentKb() - before)));
@@ -153,8 +151,7 @@ private slots:
 
     void shellChoice_data()
     {
-        QTest::addColumn<QByteArray>("shellVariable");
-        QTest::addColumn<QString>("expected");
+        QTest::addColumn<QByteArray>("shellVariable"), QTest::addColumn<QString>("expected");
         writeAll(work(QStringLiteral("not-executable")), "#!/bin/bash\n");
         QTest::newRow("bash") << QByteArray("/bin/bash") << "/bin/bash";
         QTest::newRow("relative") << QByteArray("bash") << "/bin/sh";
@@ -163,8 +160,7 @@ private slots:
     }
     void shellChoice()
     {
-        QFETCH(QByteArray, shellVariable);
-        QFETCH(QString, expected);
+        QFETCH(QByteArray, shellVariable); QFETCH(QString, expected);
         qputenv("SHELL", shellVariable);
         QCOMPARE(ShellRunner::loginShell(), expected);
         QCOMPARE(reply(QStringLiteral("echo \"$0 $KESTRIN_PROFILE_MARK\"")), expected + QStringLiteral(" from-profile"));

@@ -67,6 +67,12 @@ template <typename... T> QByteArray le(T... values)
     return out;
 }
 
+/// Samples as they lie in memory, to compare with decoded ones.
+template <typename T> QByteArray inMemory(std::initializer_list<T> values)
+{
+    return QByteArray(reinterpret_cast<const char *>(values.begin()), qsizetype(values.size() * sizeof(T)));
+}
+
 QByteArray riff(const QByteArray &format, const QByteArray &data, const QByteArray &extra = {}, quint32 dataSize = 0)
 {
     const QByteArray body = "WAVEfmt " + le(quint32(format.size())) + format + extra + "data"
@@ -176,29 +182,34 @@ private slots:
     {
         QTest::addColumn<QByteArray>("bytes"), QTest::addColumn<int>("sampleFormat"); // -1: refused with the error
         QTest::addColumn<int>("channels"), QTest::addColumn<qint64>("frames"), QTest::addColumn<QString>("error");
+        QTest::addColumn<QByteArray>("samples"); // the first decoded ones, when checked
         const int i16 = QAudioFormat::Int16, f32 = QAudioFormat::Float;
         QByteArray noData = riff(fmt(1, 1, 24000, 16), {});
         noData.chop(8);
-        QTest::newRow("16-bit mono") << riff(fmt(1, 1, 24000, 16), QByteArray(4800, 1)) << i16 << 1 << 2400LL << "";
-        QTest::newRow("8-bit stereo") << riff(fmt(1, 2, 8000, 8), QByteArray(10, 'x')) << int(QAudioFormat::UInt8) << 2 << 5LL << "";
-        QTest::newRow("24-bit widened") << riff(fmt(1, 1, 48000, 24), QByteArray(9, 2)) << int(QAudioFormat::Int32) << 1 << 3LL << "";
-        QTest::newRow("32-bit float") << riff(fmt(3, 1, 24000, 32), QByteArray(16, 0)) << f32 << 1 << 4LL << "";
-        QTest::newRow("extensible PCM") << riff(extensible(1, 2, 44100, 16), QByteArray(8, 0)) << i16 << 2 << 2LL << "";
+        QTest::newRow("16-bit mono") << riff(fmt(1, 1, 24000, 16), QByteArray(4800, 1)) << i16 << 1 << 2400LL << "" << QByteArray();
+        QTest::newRow("8-bit stereo") << riff(fmt(1, 2, 8000, 8), QByteArray(10, 'x')) << int(QAudioFormat::UInt8) << 2 << 5LL << "" << QByteArray();
+        // Full scale stays full scale; 64-bit floats keep their value.
+        QTest::newRow("24-bit widened") << riff(fmt(1, 1, 8000, 24), QByteArray("\xff\xff\x7f\x00\x00\x80", 6)) << int(QAudioFormat::Int32)
+                                        << 1 << 2LL << "" << inMemory<qint32>({0x7fffff00, qint32(0x80000000)});
+        QTest::newRow("64-bit float narrowed") << riff(fmt(3, 1, 8000, 64), le(-0.5)) << f32 << 1 << 1LL << "" << inMemory({-0.5f});
+        QTest::newRow("32-bit float") << riff(fmt(3, 1, 24000, 32), QByteArray(16, 0)) << f32 << 1 << 4LL << "" << QByteArray();
+        QTest::newRow("extensible PCM") << riff(extensible(1, 2, 44100, 16), QByteArray(8, 0)) << i16 << 2 << 2LL << "" << QByteArray();
         QTest::newRow("odd chunk before data is padded")
-            << riff(fmt(1, 1, 24000, 16), QByteArray(4, 0), QByteArray("LIST\x03\0\0\0abc\0", 12)) << i16 << 1 << 2LL << "";
-        QTest::newRow("data size beyond the file") << riff(fmt(1, 1, 24000, 16), QByteArray(6, 0), {}, ~0u) << i16 << 1 << 3LL << "";
-        QTest::newRow("partial last frame dropped") << riff(fmt(1, 2, 24000, 16), QByteArray(10, 0)) << i16 << 2 << 2LL << "";
-        QTest::newRow("not RIFF") << QByteArray("this is not a RIFF file at all") << -1 << 0 << 0LL << "not a RIFF WAVE file";
-        QTest::newRow("no format chunk") << QByteArray("RIFF\x04\0\0\0WAVE", 12) << -1 << 0 << 0LL << "no format chunk";
+            << riff(fmt(1, 1, 24000, 16), QByteArray(4, 0), QByteArray("LIST\x03\0\0\0abc\0", 12)) << i16 << 1 << 2LL << "" << QByteArray();
+        QTest::newRow("data size beyond the file") << riff(fmt(1, 1, 24000, 16), QByteArray(6, 0), {}, ~0u) << i16 << 1 << 3LL << "" << QByteArray();
+        QTest::newRow("partial last frame dropped") << riff(fmt(1, 2, 24000, 16), QByteArray(10, 0)) << i16 << 2 << 2LL << "" << QByteArray();
+        QTest::newRow("not RIFF") << QByteArray("this is not a RIFF file at all") << -1 << 0 << 0LL << "not a RIFF WAVE file" << QByteArray();
+        QTest::newRow("no format chunk") << QByteArray("RIFF\x04\0\0\0WAVE", 12) << -1 << 0 << 0LL << "no format chunk" << QByteArray();
         QTest::newRow("ADPCM") << riff(fmt(2, 1, 24000, 4, 256), QByteArray(256, 0)) << -1 << 0 << 0LL
-                               << "unsupported encoding (format 2, 4 bits)";
-        QTest::newRow("no channels") << riff(fmt(1, 0, 24000, 16, 2), QByteArray(8, 1)) << -1 << 0 << 0LL << "unsupported channel count 0";
-        QTest::newRow("no samples") << riff(fmt(1, 1, 24000, 16), QByteArray(1, 0)) << -1 << 0 << 0LL << "no audio samples";
-        QTest::newRow("no data chunk") << noData << -1 << 0 << 0LL << "no data chunk";
+                               << "unsupported encoding (format 2, 4 bits)" << QByteArray();
+        QTest::newRow("no channels") << riff(fmt(1, 0, 24000, 16, 2), QByteArray(8, 1)) << -1 << 0 << 0LL << "unsupported channel count 0" << QByteArray();
+        QTest::newRow("no samples") << riff(fmt(1, 1, 24000, 16), QByteArray(1, 0)) << -1 << 0 << 0LL << "no audio samples" << QByteArray();
+        QTest::newRow("no data chunk") << noData << -1 << 0 << 0LL << "no data chunk" << QByteArray();
     }
     void wavDecoding()
     {
         QFETCH(QByteArray, bytes); QFETCH(int, sampleFormat); QFETCH(int, channels); QFETCH(qint64, frames); QFETCH(QString, error);
+        QFETCH(QByteArray, samples);
         QString reason;
         const std::optional<WavFile> wav = WavFile::decode(bytes, &reason);
         QCOMPARE(reason, error);
@@ -208,20 +219,10 @@ private slots:
             QCOMPARE(wav->format().channelCount(), channels);
             QCOMPARE(wav->frameCount(), frames);
         }
-    }
-
-    void wavSampleValues()
-    {
-        // 24-bit full scale stays full scale; 64-bit floats keep their value.
-        const auto wide = WavFile::decode(riff(fmt(1, 1, 8000, 24), QByteArray("\xff\xff\x7f\x00\x00\x80", 6)));
-        QVERIFY(wide);
-        const auto *ints = reinterpret_cast<const qint32 *>(wide->samples().constData());
-        QCOMPARE(ints[0], qint32(0x7fffff00));
-        QCOMPARE(ints[1], qint32(0x80000000));
-        const auto narrow = WavFile::decode(riff(fmt(3, 1, 8000, 64), le(-0.5)));
-        QVERIFY(narrow);
-        QCOMPARE(*reinterpret_cast<const float *>(narrow->samples().constData()), -0.5f);
-        QCOMPARE(narrow->duration(), std::chrono::microseconds(125));
+        if (!samples.isEmpty()) {
+            QCOMPARE(wav->samples().left(samples.size()), samples);
+            QCOMPARE(wav->duration().count(), frames * 1'000'000 / wav->format().sampleRate());
+        }
     }
 
     void locatorCandidates()
@@ -332,7 +333,7 @@ private slots:
         clock.start();
         QVERIFY(speaking.wait(5000));
         QVERIFY(!m_output->isSpeaking());
-        QVERIFY2(clock.elapsed() < 2500, qPrintable(QString::number(clock.elapsed()))); // the short clip's end
+        QVERIFY2(clock.elapsed() < 2900, qPrintable(QString::number(clock.elapsed()))); // the short clip, not the 3 s one
 
         const QList<QJsonObject> sent = requests();
         const QString folder = NeuralVoiceServer::outputFolder();
@@ -436,20 +437,38 @@ private slots:
         QCOMPARE(launches().size(), 10);
     }
 
-    void serverEnds_data()
+    void clipEndsThenTheServer_data()
     {
-        QTest::addColumn<QJsonObject>("config"), QTest::addColumn<bool>("destroy"); // else shutdown()
-        const QJsonObject stubborn{{"ignoreTerm", true}, {"ignoreEof", true}};
-        QTest::newRow("shutdown, server ignores SIGTERM and its input's end") << stubborn << false;
-        QTest::newRow("destroyed, server ignores SIGTERM and its input's end") << stubborn << true;
+        QTest::addColumn<double>("seconds"), QTest::addColumn<bool>("suspended"); // the sink never plays it
+        QTest::addColumn<bool>("destroy"); // else shutdown()
+        QTest::newRow("played, then shut down") << 1.0 << false << false;
+        QTest::newRow("never reported: its length and a margin; then destroyed") << 0.3 << true << true;
     }
-    void serverEnds()
+    void clipEndsThenTheServer()
     {
-        QFETCH(QJsonObject, config); QFETCH(bool, destroy);
-        config.insert("replies", QJsonArray{QJsonObject{{"lines", ""}}}); // busy with a request
-        QVERIFY(startReady(config));
+        QFETCH(double, seconds); QFETCH(bool, suspended); QFETCH(bool, destroy);
+        const QStringList suspend{"suspend-sink", SoundServer::sinkName};
+        if (suspended)
+            QVERIFY(m_sound.pactl(suspend + QStringList{"1"}));
+        const auto resume = qScopeGuard([&] { m_sound.pactl(suspend + QStringList{"0"}); });
+        // A stubborn server: it ignores SIGTERM and its input's end, and never answers the second request.
+        QVERIFY(startReady({{"ignoreTerm", true}, {"ignoreEof", true},
+                            {"replies", QJsonArray{QJsonObject{{"tone", seconds}}, QJsonObject{{"lines", ""}}}}}));
+        QElapsedTimer clock;
+        qint64 began = -1, ended = -1;
+        QObject context;
+        connect(m_output.get(), &SpeechOutput::isSpeakingChanged, &context,
+                [&] { (m_output->isSpeaking() ? began : ended) = clock.elapsed(); });
+        clock.start();
+        m_output->speak("A reply");
+        QTRY_VERIFY_WITH_TIMEOUT(ended >= 0 && began >= 0, 10000);
+        const qint64 margin = ClipPlayer::endMargin.count();
+        const qint64 from = qint64(seconds * 1000) + (suspended ? margin : 0);
+        const qint64 to = from + (suspended ? 500 : margin);
+        QVERIFY2(ended - began >= from && ended - began < to, qPrintable(QString::number(ended - began)));
+
         m_output->speak("Pending");
-        QTRY_COMPARE(requests().size(), 1);
+        QTRY_COMPARE(requests().size(), 2);
         const qint64 pid = lastPid();
         QVERIFY(processExists(pid));
         if (destroy) {
@@ -465,35 +484,6 @@ private slots:
         QCOMPARE(logged().count("Neural voice exited unexpectedly"), 0);
         m_output->speak("After");
         QCOMPARE(m_voice->calls, QStringList{"say:After"});
-    }
-
-    void clipEnds_data()
-    {
-        QTest::addColumn<double>("seconds"), QTest::addColumn<bool>("suspended"); // sink never plays it
-        QTest::newRow("when played") << 1.0 << false;
-        QTest::newRow("never reported: its length and a margin") << 0.3 << true;
-    }
-    void clipEnds()
-    {
-        QFETCH(double, seconds); QFETCH(bool, suspended);
-        const QStringList suspend{"suspend-sink", SoundServer::sinkName};
-        if (suspended)
-            QVERIFY(m_sound.pactl(suspend + QStringList{"1"}));
-        const auto resume = qScopeGuard([&] { m_sound.pactl(suspend + QStringList{"0"}); });
-        QVERIFY(startReady({{"replies", QJsonArray{QJsonObject{{"tone", seconds}}}}}));
-        QElapsedTimer clock;
-        qint64 began = -1;
-        qint64 ended = -1;
-        QObject context;
-        connect(m_output.get(), &SpeechOutput::isSpeakingChanged, &context,
-                [&] { (m_output->isSpeaking() ? began : ended) = clock.elapsed(); });
-        clock.start();
-        m_output->speak("A reply");
-        QTRY_VERIFY_WITH_TIMEOUT(ended >= 0 && began >= 0, 10000);
-        const qint64 margin = ClipPlayer::endMargin.count();
-        const qint64 from = qint64(seconds * 1000) + (suspended ? margin : 0);
-        const qint64 to = from + (suspended ? 500 : margin);
-        QVERIFY2(ended - began >= from && ended - began < to, qPrintable(QString::number(ended - began)));
     }
 
     void preferredSystemVoice()
@@ -514,7 +504,7 @@ private slots:
         QElapsedTimer clock;
         clock.start();
         output.speak("Hello. This is the system voice of Kestrin, speaking a long sentence so that it can be stopped halfway.");
-        QVERIFY(clock.elapsed() < 100); // the engine loads on its own thread
+        QVERIFY(clock.elapsed() < 1000); // the engine loads on its own thread (seconds), not here
         QTRY_VERIFY_WITH_TIMEOUT(output.isSpeaking(), 20000);
         output.stopSpeaking();
         QVERIFY(!output.isSpeaking());

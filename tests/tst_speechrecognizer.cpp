@@ -7,6 +7,8 @@
 #include <QSignalSpy>
 #include <QThread>
 
+#include <array>
+
 using namespace std::chrono_literals;
 using Mode = RecognitionRequest::Mode;
 
@@ -240,51 +242,49 @@ private slots:
                  dictation.heard.describe());
     }
 
-    void cancelling_data()
-    {
-        QTest::addColumn<QString>("how");
-        QTest::newRow("cancel") << "cancel";
-        // Fed at once, the recognizer sends results faster than the main thread takes them:
-        // several are queued when the handler first runs.
-        QTest::newRow("cancel in the handler") << "cancel in the handler";
-        QTest::newRow("destroy in the handler") << "destroy in the handler";
-    }
     void cancelling()
     {
-        QFETCH(QString, how);
-        const bool inHandler = how != "cancel";
-        const bool destroy = how.startsWith("destroy");
+        // One recognizer through three tasks: cancelled from outside, cancelled in its handler,
+        // destroyed in its handler. Fed at once, results come faster than the main thread takes
+        // them: several are queued when a handler first runs, and none may follow.
         const auto recognizer = SpeechRecognizer::create(en);
-        Playback playback(destroy ? m_weather : m_longSentence, inHandler ? 0 : 1.0);
-        int calls = 0;
-        std::unique_ptr<RecognitionTask> task;
-        task = recognizer->recognitionTask(playback.feed(Mode::dictation), [&](const auto &, const auto &) {
-            ++calls;
-            if (destroy)
-                task.reset();
-            else if (inHandler)
-                task->cancel();
-        });
-        QSignalSpy states(task.get(), &RecognitionTask::stateChanged);
-        QVERIFY(playback.engine.start());
-        QTRY_VERIFY_WITH_TIMEOUT(calls > 0, 20000);
-        if (!inHandler)
-            task->cancel();
-        const int seen = calls;
-        QCOMPARE(!task, destroy);
-        if (task) {
-            QCOMPARE(task->state(), RecognitionTask::State::cancelled);
-            QCOMPARE(states.size(), 1);
+        struct Run { std::unique_ptr<Playback> playback; std::unique_ptr<RecognitionTask> task;
+                     std::unique_ptr<QSignalSpy> states; int calls = 0, seen = 0; };
+        std::array<Run, 3> runs;
+        for (int how = 0; how < 3; ++how) {
+            Run &r = runs[size_t(how)];
+            r.playback = std::make_unique<Playback>(how == 2 ? m_weather : m_longSentence, how ? 0 : 1.0);
+            r.task = recognizer->recognitionTask(r.playback->feed(Mode::dictation), [&r, how](const auto &, const auto &) {
+                ++r.calls;
+                if (how == 2)
+                    r.task.reset();
+                else if (how == 1)
+                    r.task->cancel();
+            });
+            r.states = std::make_unique<QSignalSpy>(r.task.get(), &RecognitionTask::stateChanged);
+            QVERIFY(r.playback->engine.start());
+            QTRY_VERIFY_WITH_TIMEOUT(r.calls > 0, 20000);
+            if (how == 0)
+                r.task->cancel();
+            r.seen = r.calls;
+            QCOMPARE(!r.task, how == 2);
+            if (r.task) {
+                QCOMPARE(r.task->state(), RecognitionTask::State::cancelled);
+                QCOMPARE(r.states->size(), 1);
+            }
         }
-        // A later task on the same recognizer decodes once the first has stopped, its results
-        // after anything the first had sent: nothing more reached the first.
+        // A later task on the same recognizer decodes, its results after anything the others had
+        // sent: nothing more reached them.
         Hearing after(m_weather, Mode::dictation, 0, 1500ms, recognizer.get());
         QVERIFY(after.waitForEnd(20000));
         QVERIFY2(SpokenAudio::wordAccuracy("the weather is nice today", after.heard.finalText()) >= 0.6, after.heard.describe());
-        QCOMPARE(calls, inHandler ? 1 : seen);
-        if (task) {
-            task->cancel(); // again: nothing
-            QCOMPARE(states.size(), 1);
+        for (int how = 0; how < 3; ++how) {
+            Run &r = runs[size_t(how)];
+            QCOMPARE(r.calls, how ? 1 : r.seen);
+            if (r.task) {
+                r.task->cancel(); // again: nothing
+                QCOMPARE(r.states->size(), 1);
+            }
         }
     }
 

@@ -49,18 +49,14 @@ private slots:
 
     void status_data()
     {
-        QTest::addColumn<QStringList>("installed");
-        QTest::addColumn<int>("exitStatus");
-        QTest::addColumn<QString>("vision");
+        QTest::addColumn<QStringList>("installed"), QTest::addColumn<int>("exitStatus"), QTest::addColumn<QString>("vision");
         QTest::newRow("both") << QStringList{ModelCatalog::text, "moondream:latest"} << 0 << "installed";
         QTest::newRow("vision missing") << QStringList{ModelCatalog::text} << 2 << "not installed";
     }
 
     void status()
     {
-        QFETCH(QStringList, installed);
-        QFETCH(int, exitStatus);
-        QFETCH(QString, vision);
+        QFETCH(QStringList, installed); QFETCH(int, exitStatus); QFETCH(QString, vision);
         m_engine.setInstalledModels(installed);
         const Run r = run({"status"}, m_engine.ollamaHost());
         QCOMPARE(r.status, exitStatus);

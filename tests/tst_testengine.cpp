@@ -59,8 +59,7 @@ class TestEngineTest : public QObject
 private slots:
     void framing_data()
     {
-        QTest::addColumn<Framing>("framing");
-        QTest::addColumn<Reply::End>("end");
+        QTest::addColumn<Framing>("framing"), QTest::addColumn<Reply::End>("end");
         QTest::addColumn<QByteArray>("header"); // empty: neither length nor chunks
         QTest::addColumn<bool>("complete");
         QTest::newRow("chunked") << Framing::Chunked << Reply::End::Normally << QByteArray("Transfer-Encoding: chunked") << true;
@@ -71,10 +70,7 @@ private slots:
     }
     void framing()
     {
-        QFETCH(Framing, framing);
-        QFETCH(Reply::End, end);
-        QFETCH(QByteArray, header);
-        QFETCH(bool, complete);
+        QFETCH(Framing, framing); QFETCH(Reply::End, end); QFETCH(QByteArray, header); QFETCH(bool, complete);
         TestEngine engine;
         QVERIFY(engine.listen());
         const QByteArray body = "{\"a\":\"\xc3\xbc\"}\n{\"b\":2}\n{\"c\":\"\xe6\xbc\xa2\xe5\xad\x97\"}\n";

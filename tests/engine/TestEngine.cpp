@@ -228,11 +228,8 @@ bool TestEngine::isInstalled(const QString &name) const
 
 QList<TestEngine::Request> TestEngine::requests(const QByteArray &path) const
 {
-    QList<Request> matching;
-    for (const Request &request : m_requests) {
-        if (request.path.split('?').first() == path)
-            matching.append(request);
-    }
+    QList<Request> matching = m_requests;
+    matching.removeIf([&](const Request &request) { return request.path.split('?').first() != path; });
     return matching;
 }
 
@@ -287,14 +284,6 @@ QList<QByteArray> TestEngine::cutEvery(const QByteArray &bytes, int n)
     for (qsizetype at = 0; at < bytes.size(); at += std::max(n, 1))
         pieces.append(bytes.mid(at, std::max(n, 1)));
     return pieces;
-}
-
-QByteArray TestEngine::joined(const QList<QByteArray> &pieces)
-{
-    QByteArray all;
-    for (const QByteArray &piece : pieces)
-        all += piece;
-    return all;
 }
 
 QStringList TestEngine::words(const QString &text)

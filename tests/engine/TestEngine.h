@@ -5,7 +5,7 @@
 // bytes are cut and when they are sent. One request per connection, closed after the reply, as
 // the client asks. Runs on the thread that owns it.
 
-#include <QByteArray>
+#include <QByteArrayList>
 #include <QHash>
 #include <QHostAddress>
 #include <QJsonDocument>
@@ -17,7 +17,6 @@
 
 #include <chrono>
 #include <utility>
-
 
 class TestEngine : public QObject
 {
@@ -95,7 +94,7 @@ public:
     static QByteArray line(const QJsonObject &object); // compact JSON + "\n"
     /// Pieces of @p n bytes, cutting lines and characters anywhere.
     static QList<QByteArray> cutEvery(const QByteArray &bytes, int n);
-    static QByteArray joined(const QList<QByteArray> &pieces);
+    static QByteArray joined(const QList<QByteArray> &pieces) { return pieces.join(); }
     /// "Hello there, friend." -> "Hello", " there,", " friend.": pieces the way a model streams.
     static QStringList words(const QString &text);
     /// The lines of a streamed chat reply; without pieces, only the final line.
