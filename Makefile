@@ -19,7 +19,9 @@ bench: build
 	./$(BUILD_DIR)/bench/kestrin-wakeword-bench
 	./$(BUILD_DIR)/bench/kestrin-coldstart-bench
 	./$(BUILD_DIR)/bench/kestrin-globe-bench
+	./$(BUILD_DIR)/bench/kestrin-panel-bench
 	./$(BUILD_DIR)/bench/kestrin-gazetteer-bench
+	./$(BUILD_DIR)/bench/kestrin-markdown-bench
 
 build: deps
 	cmake -S . -B $(BUILD_DIR) -G Ninja

@@ -22,6 +22,9 @@ QVariant ChatMessageList::data(const QModelIndex &index, int role) const
         return message.date();
     case isUserRole:
         return message.role() == ChatMessage::Role::user;
+    case startsGroupRole:
+        // Rows are only appended or all replaced, so a row's group never changes once shown.
+        return index.row() == 0 || m_messages.at(index.row() - 1).role() != message.role();
     default:
         return {};
     }
@@ -29,7 +32,8 @@ QVariant ChatMessageList::data(const QModelIndex &index, int role) const
 
 QHash<int, QByteArray> ChatMessageList::roleNames() const
 {
-    return {{idRole, "messageId"}, {roleRole, "role"}, {textRole, "text"}, {dateRole, "date"}, {isUserRole, "isUser"}};
+    return {{idRole, "messageId"}, {roleRole, "role"}, {textRole, "text"}, {dateRole, "date"}, {isUserRole, "isUser"},
+            {startsGroupRole, "startsGroup"}};
 }
 
 void ChatMessageList::setMessages(const QList<ChatMessage> &messages)

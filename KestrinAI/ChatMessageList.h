@@ -15,7 +15,7 @@ class ChatMessageList : public QAbstractListModel
     Q_PROPERTY(int count READ count NOTIFY countChanged)
 
 public:
-    enum RoleName { idRole = Qt::UserRole + 1, roleRole, textRole, dateRole, isUserRole };
+    enum RoleName { idRole = Qt::UserRole + 1, roleRole, textRole, dateRole, isUserRole, startsGroupRole };
 
     using QAbstractListModel::QAbstractListModel;
 

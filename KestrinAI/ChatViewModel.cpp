@@ -56,6 +56,8 @@ ChatViewModel::ChatViewModel(SpeechManager *speech, ScreenCapturer capture, QObj
     m_catchUp.setTimerType(Qt::PreciseTimer); // never sooner than the interval
     connect(&m_catchUp, &QTimer::timeout, this, &ChatViewModel::showReply);
     observeTarvikConversationContinuation();
+    for (auto changed : {&ChatViewModel::draftChanged, &ChatViewModel::isThinkingChanged, &ChatViewModel::isStreamingChanged})
+        connect(this, changed, this, &ChatViewModel::canSendChanged);
 
     ConversationStore::loadAsync(this, [this](ConversationSnapshot snapshot) {
         // A transcript filled meanwhile ("--demo") wins over the file.
@@ -88,6 +90,31 @@ void ChatViewModel::setSelectedModel(AgentModel model)
     m_selectedModel = model;
     m_messages->setMessages(listOf(model));
     emit selectedModelChanged();
+}
+
+QVariantList ChatViewModel::agents()
+{
+    QVariantList list;
+    for (AgentModel agent : AgentModel::allCases())
+        list << QVariant::fromValue(agent);
+    return list;
+}
+
+void ChatViewModel::selectAgent(const QString &id)
+{
+    if (const std::optional<AgentModel> agent = AgentModel::fromRawValue(id))
+        setSelectedModel(*agent);
+}
+
+bool ChatViewModel::canSend() const
+{
+    return !m_draft.trimmed().isEmpty() && !isThinking() && !isStreaming();
+}
+
+void ChatViewModel::submitDraft()
+{
+    if (canSend())
+        send();
 }
 
 void ChatViewModel::setDraft(const QString &draft)

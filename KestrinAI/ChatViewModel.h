@@ -45,6 +45,8 @@ class ChatViewModel : public QObject
     Q_PROPERTY(QColor activeAccent READ activeAccent NOTIFY activeAccentChanged)
     Q_PROPERTY(bool tarvikConversationActive READ tarvikConversationActive NOTIFY tarvikConversationActiveChanged)
     Q_PROPERTY(SpeechManager *speech READ speech CONSTANT)
+    Q_PROPERTY(QVariantList agents READ agents CONSTANT)
+    Q_PROPERTY(bool canSend READ canSend NOTIFY canSendChanged)
 
 public:
     /// Gives a screenshot as base64 JPEG, or nothing, to @p done on @p context's thread.
@@ -71,6 +73,15 @@ public:
 
     AgentModel selectedModel() const { return m_selectedModel; }
     void setSelectedModel(AgentModel model);
+    /// The agents of the switcher, in order, as AgentModel values.
+    static QVariantList agents();
+    /// Selects the agent whose id is @p id; an unknown id changes nothing.
+    Q_INVOKABLE void selectAgent(const QString &id);
+    /// A typed message would go now: the trimmed draft is not blank and no request is thinking
+    /// or streaming.
+    bool canSend() const;
+    /// Return in the input field: sends when canSend, otherwise does nothing.
+    Q_INVOKABLE void submitDraft();
     ChatMessageList *messageList() const { return m_messages; }
     QList<ChatMessage> messages() const;
     QString draft() const { return m_draft; }
@@ -119,6 +130,7 @@ public:
 
 signals:
     void selectedModelChanged();
+    void canSendChanged();
     void draftChanged();
     void isThinkingChanged();
     void isStreamingChanged();

@@ -5,8 +5,10 @@
 #include "CommandRouter.h"
 #include "ConfirmWindowController.h"
 #include "DebugLog.h"
+#include "EdgePanelController.h"
 #include "MapWindowController.h"
 #include "OllamaClient.h"
+#include "OrbWindowController.h"
 #include "PanelState.h"
 #include "SetupModel.h"
 #include "SpeechManager.h"
@@ -60,6 +62,24 @@ Orchestrator::Orchestrator(Windows windows, Parts parts, QObject *parent)
     if (!m_windows.map) {
         m_mapWindow = std::make_unique<MapWindowController>();
         m_windows.map = m_mapWindow.get();
+    }
+    if (!m_windows.orb) {
+        m_orbWindow = std::make_unique<OrbWindowController>(); // its window comes with the first present
+        m_windows.orb = m_orbWindow.get();
+    }
+    if (!m_windows.showEdgePanel) {
+        const QPointer self(this);
+        m_edgePanel = std::make_unique<EdgePanelController>(
+            m_panelState.get(), m_chatVM.get(), m_setup.get(),
+            [self] {
+                if (self)
+                    self->showSetup();
+            },
+            [self] {
+                if (self)
+                    self->showSettings();
+            });
+        m_windows.showEdgePanel = [panel = m_edgePanel.get()] { panel->show(); };
     }
 }
 

@@ -12,7 +12,9 @@ class ChatViewModel;
 class CommandRouter;
 class ConfirmWindowController;
 class MapPresenter;
+class EdgePanelController;
 class MapWindowController;
+class OrbWindowController;
 class PanelState;
 class SetupModel;
 class TaskListWindowController;
@@ -105,6 +107,8 @@ private:
     std::unique_ptr<TaskListWindowController> m_taskList;
     std::unique_ptr<ConfirmWindowController> m_confirm;
     std::unique_ptr<MapWindowController> m_mapWindow; // unless Windows gives another
+    std::unique_ptr<OrbWindowController> m_orbWindow; // unless Windows gives another
+    std::unique_ptr<EdgePanelController> m_edgePanel;  // unless Windows gives showEdgePanel
     std::unique_ptr<CommandRouter> m_router;
     bool m_didPreload = false;
 };

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QColor>
+#include <QEasingCurve>
 #include <QObject>
 #include <QtQml/qqmlregistration.h>
 
@@ -36,6 +37,8 @@ class Theme : public QObject
     Q_PROPERTY(double springStiffness READ springStiffness CONSTANT)
     Q_PROPERTY(double springDamping READ springDamping CONSTANT)
     Q_PROPERTY(double springInitialVelocity READ springInitialVelocity CONSTANT)
+    Q_PROPERTY(QEasingCurve spring READ spring CONSTANT)
+    Q_PROPERTY(int springDuration READ springDuration CONSTANT)
 
 public:
     using QObject::QObject;
@@ -72,4 +75,8 @@ public:
     static constexpr double springStiffness() { return 320.0; }
     static constexpr double springDamping() { return 28.0; }
     static constexpr double springInitialVelocity() { return 0.0; }
+    /// The spring as an easing curve over springDuration: the oscillator's step response, so an
+    /// animation with it moves as the spring would (2 % overshoot, settled well within the time).
+    static QEasingCurve spring();
+    static constexpr int springDuration() { return 500; } // ms; 0.1 % of the way is left then
 };
