@@ -4,7 +4,7 @@
 // What needs the X server runs in children of this same program (a Qt process connects to one
 // display only):
 //   --click-target   a window over the whole screen that prints "press X Y" for each click
-//   --grab FILE      saves the screen as FILE
+//   --grab FILE [X Y W H]   saves the screen, or a part of it, as FILE
 
 #include "ChatViewModel.h"
 #include "EdgePanelController.h"
@@ -358,7 +358,10 @@ int main(int argc, char *argv[])
         QGuiApplication app(argc, argv); // a child: the display comes from the test
         if (mode == "--click-target")
             return clickTarget();
-        return QGuiApplication::primaryScreen()->grabWindow(0).save(QString::fromLocal8Bit(argv[2])) ? 0 : 1;
+        const QStringList a = app.arguments();
+        const QPixmap screen = a.size() == 7 ? QGuiApplication::primaryScreen()->grabWindow(0, a[3].toInt(), a[4].toInt(), a[5].toInt(), a[6].toInt())
+                                             : QGuiApplication::primaryScreen()->grabWindow(0);
+        return screen.save(a.value(2)) ? 0 : 1;
     }
     TestSupport::isolateHome();
     QGuiApplication app(argc, argv);
