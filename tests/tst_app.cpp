@@ -67,7 +67,9 @@ private slots:
         environment.remove(QStringLiteral("DISPLAY"));
         environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("xcb")); // would fail if it were needed
         program.setProcessEnvironment(environment);
-        for (int round = 0; round < 2; ++round) { // the second overwrites
+        QDir().mkpath(folder);
+        writeAll(folder + QStringLiteral("/icon_16x16.png"), "not a picture");
+        for (int round = 0; round < 2; ++round) { // both overwrite
             program.start(QStringLiteral(KESTRIN_PROGRAM), {QStringLiteral("--export-icon"), folder});
             QVERIFY(program.waitForFinished(20000));
             QCOMPARE(program.exitCode(), 0);

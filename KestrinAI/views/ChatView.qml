@@ -23,59 +23,82 @@ Item {
         spacing: 8
 
         // Transcript
-        ListView {
-            id: transcript
-            objectName: "transcript"
+        Item {
             Layout.fillWidth: true
             Layout.fillHeight: true
             visible: chat.showsTranscript
-            clip: true
-            spacing: 6
-            boundsBehavior: Flickable.StopAtBounds
-            model: chat.vm.messages
-            ScrollBar.vertical: ScrollBar { policy: ScrollBar.AsNeeded; width: 6 }
 
-            function followEnd() { Qt.callLater(transcript.positionViewAtEnd) }
-            onCountChanged: followEnd()
-            onVisibleChanged: if (visible) followEnd()
-            Connections {
-                target: chat.vm.messages
-                function onDataChanged() { transcript.followEnd() }
-                function onModelReset() { transcript.followEnd() }
-            }
+            ListView {
+                id: transcript
+                objectName: "transcript"
+                anchors.fill: parent
+                clip: true
+                spacing: 6
+                boundsBehavior: Flickable.StopAtBounds
+                model: chat.vm.messages
+                ScrollBar.vertical: ScrollBar { policy: ScrollBar.AsNeeded; width: 6 }
 
-            add: Transition {
-                NumberAnimation { property: "opacity"; from: 0; to: 1; duration: 200 }
-                NumberAnimation { property: "y"; from: transcript.height; duration: 220; easing.type: Easing.OutCubic }
-            }
-            remove: Transition { NumberAnimation { property: "opacity"; to: 0; duration: 150 } }
+                function followEnd() { Qt.callLater(transcript.positionViewAtEnd) }
+                onCountChanged: followEnd()
+                onVisibleChanged: if (visible) followEnd()
+                Connections {
+                    target: chat.vm.messages
+                    function onDataChanged() { transcript.followEnd() }
+                    function onModelReset() { transcript.followEnd() }
+                }
 
-            delegate: MessageRow {
-                width: transcript.width - 8
-                accent: chat.accent
-                agent: chat.agent
-            }
+                add: Transition {
+                    NumberAnimation { property: "opacity"; from: 0; to: 1; duration: 200 }
+                    NumberAnimation { property: "y"; from: transcript.height; duration: 220; easing.type: Easing.OutCubic }
+                }
+                remove: Transition { NumberAnimation { property: "opacity"; to: 0; duration: 150 } }
 
-            footer: Item {
-                width: transcript.width
-                height: typing.visible ? typing.height + 10 : 0
-                Row {
-                    id: typing
-                    objectName: "typingRow"
-                    y: 10
-                    spacing: 8
-                    visible: chat.vm.isThinking
-                    opacity: visible ? 1 : 0
-                    Behavior on opacity { NumberAnimation { duration: 150 } }
-                    PersonaAvatar {
-                        accent: chat.accent
-                        initial: chat.agent.displayName.charAt(0)
-                        size: 20
+                delegate: MessageRow {
+                    width: transcript.width - 8
+                    accent: chat.accent
+                    agent: chat.agent
+                }
+
+                footer: Item {
+                    width: transcript.width
+                    height: typing.visible ? typing.height + 10 : 0
+                    Row {
+                        id: typing
+                        objectName: "typingRow"
+                        y: 10
+                        spacing: 8
+                        visible: chat.vm.isThinking
+                        opacity: visible ? 1 : 0
+                        Behavior on opacity { NumberAnimation { duration: 150 } }
+                        PersonaAvatar {
+                            accent: chat.accent
+                            initial: chat.agent.displayName.charAt(0)
+                            size: 20
+                        }
+                        ShimmerText {
+                            anchors.verticalCenter: parent.verticalCenter
+                            text: PanelTexts.typingLabel(chat.agent.id, chat.vm.attachScreen)
+                        }
                     }
-                    ShimmerText {
-                        anchors.verticalCenter: parent.verticalCenter
-                        text: PanelTexts.typingLabel(chat.agent.id, chat.vm.attachScreen)
-                    }
+                }
+            }
+
+            // The transcript fades out at both ends: bands of the panel's colour over it.
+            Rectangle {
+                width: parent.width
+                height: parent.height * 0.025
+                gradient: Gradient {
+                    GradientStop { position: 0; color: chat.withOpacity(Theme.ink, 0.82) }
+                    GradientStop { position: 1; color: "transparent" }
+                }
+            }
+            Rectangle {
+                anchors.bottom: parent.bottom
+                width: parent.width
+                height: parent.height * 0.03
+                gradient: Gradient {
+                    GradientStop { position: 0; color: "transparent" }
+                    GradientStop { position: 1; color: chat.withOpacity(Theme.ink, 0.82) }
                 }
             }
         }

@@ -77,9 +77,29 @@ Item {
 
     Menu {
         id: menu
+        padding: 4
+        background: Rectangle {
+            implicitWidth: 120
+            radius: 8
+            color: Theme.panelRaised
+            border.color: Theme.strokeStrong
+            border.width: 1
+        }
         MenuItem {
+            id: copyItem
             text: "Copy"
             onTriggered: Clipboard.setText(row.text)
+            contentItem: Text {
+                text: copyItem.text
+                color: Theme.textPrimary
+                font.pixelSize: 13
+                leftPadding: 4
+            }
+            background: Rectangle {
+                implicitHeight: 26
+                radius: 5
+                color: copyItem.highlighted ? Theme.panelHover : "transparent"
+            }
         }
     }
 }
