@@ -120,7 +120,7 @@ void CommandRouter::handleTarvik(const QString &text)
             return;
         m_mapWindow->show(place, [self, place](bool found) {
             if (!found && self)
-                self->speak(QStringLiteral("I couldn't find %1 on the map.").arg(place));
+                self->speak(mapNotFoundReply(place));
         });
         actionHandled();
         return;

@@ -26,6 +26,7 @@ class CommandRouter : public QObject
 public:
     static inline const QString screenQuestion = QStringLiteral("What is on my screen right now?");
     static inline const QString shellOffReply = QStringLiteral("Shell commands are turned off in settings.");
+    static QString mapNotFoundReply(const QString &place) { return QStringLiteral("I couldn't find %1 on the map.").arg(place); }
 
     /// The collaborators are shared and must outlive the router.
     CommandRouter(ChatViewModel *chatVM, PanelState *panelState, MapPresenter *mapWindow,

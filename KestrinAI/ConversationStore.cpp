@@ -1,6 +1,7 @@
 #include "ConversationStore.h"
 
 #include "AppPaths.h"
+#include "DeliverLater.h"
 #include "PrivateFile.h"
 
 #include <QHash>
@@ -227,9 +228,7 @@ ConversationSnapshot load()
 
 void loadAsync(QObject *context, std::function<void(ConversationSnapshot)> done, const QString &path)
 {
-    // The continuation runs on the context's thread and is dropped if the context dies first.
-    QtConcurrent::run(worker()->pool(), [path] { return load(path); })
-        .then(context, [done = std::move(done)](ConversationSnapshot snapshot) { done(std::move(snapshot)); });
+    deliverLater(QtConcurrent::run(worker()->pool(), [path] { return load(path); }), context, std::move(done));
 }
 
 void loadAsync(QObject *context, std::function<void(ConversationSnapshot)> done)

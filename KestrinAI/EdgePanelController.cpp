@@ -45,7 +45,13 @@ EdgePanelController::EdgePanelController(PanelState *state, ChatViewModel *vm, S
 {
 }
 
-EdgePanelController::~EdgePanelController() = default;
+EdgePanelController::~EdgePanelController()
+{
+    // The window sends events while it is destroyed (its items leave it): the filter must not
+    // see them, it would read the half-destroyed view.
+    if (m_window)
+        m_window->removeEventFilter(this);
+}
 
 QSize EdgePanelController::fixedSize()
 {

@@ -1,6 +1,7 @@
 #include "Gazetteer.h"
 
 #include "DebugLog.h"
+#include "DeliverLater.h"
 
 #include <QFile>
 #include <QHash>
@@ -533,6 +534,5 @@ std::optional<Placemark> Gazetteer::lookup(const QString &text) const
 
 void Gazetteer::geocode(const QString &text, QObject *context, std::function<void(std::optional<Placemark>)> done)
 {
-    QtConcurrent::run([this, text] { return lookup(text); })
-        .then(context, [done = std::move(done)](std::optional<Placemark> found) { done(std::move(found)); });
+    deliverLater(QtConcurrent::run([this, text] { return lookup(text); }), context, std::move(done));
 }

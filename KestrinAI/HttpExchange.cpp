@@ -163,6 +163,7 @@ bool HttpExchange::decodeBody()
     QByteArray out;
     qsizetype pos = 0;
     bool done = false;
+    bool malformed = false; // reported after the body decoded before it, as when cut there
     switch (m_framing) {
     case Framing::close:
         out = std::exchange(m_in, {});
@@ -188,29 +189,23 @@ bool HttpExchange::decodeBody()
             }
             const qsizetype lineEnd = m_in.indexOf("\r\n", pos);
             if (lineEnd < 0) {
-                if (m_in.size() - pos > maxLineSize)
-                    {
-                    finish(OllamaError::unreachable());
-                    return false;
-                }
+                malformed = m_in.size() - pos > maxLineSize;
                 break;
             }
             const QByteArray line = m_in.mid(pos, lineEnd - pos);
             pos = lineEnd + 2;
             if (m_chunk == ChunkState::dataEnd) {
-                if (!line.isEmpty())
-                    {
-                    finish(OllamaError::unreachable());
-                    return false;
+                if (!line.isEmpty()) {
+                    malformed = true;
+                    break;
                 }
                 m_chunk = ChunkState::size;
             } else if (m_chunk == ChunkState::size) {
                 bool ok = false;
                 m_remaining = line.split(';').first().trimmed().toLongLong(&ok, 16);
-                if (!ok || m_remaining < 0)
-                    {
-                    finish(OllamaError::unreachable());
-                    return false;
+                if (!ok || m_remaining < 0) {
+                    malformed = true;
+                    break;
                 }
                 m_chunk = m_remaining == 0 ? ChunkState::trailer : ChunkState::data;
             } else if (line.isEmpty()) { // the blank line after the trailers ends the body
@@ -225,6 +220,10 @@ bool HttpExchange::decodeBody()
         emit bodyReceived(out);
         if (!self || m_ended)
             return false;
+    }
+    if (malformed) {
+        finish(OllamaError::unreachable());
+        return false;
     }
     if (done) {
         finish(std::nullopt);

@@ -43,6 +43,8 @@ signals:
     void failed(const OllamaError &error);
 
 private:
+    friend struct HttpExchangeProbe; // tests/fuzz: feeds the parser bytes without a socket
+
     enum class Framing { length, chunked, close };
     enum class ChunkState { size, data, dataEnd, trailer };
 

@@ -379,7 +379,8 @@ void MarkdownBlocks::setText(const QString &text)
     if (text == m_text)
         return;
     m_text = text;
-    QList<MarkdownText::Block> blocks = MarkdownText::blocks(text);
+    // No rows for no text, as before the first setText: else the rows would depend on history.
+    QList<MarkdownText::Block> blocks = text.isEmpty() ? QList<MarkdownText::Block>() : MarkdownText::blocks(text);
     const qsizetype common = std::min(blocks.size(), m_blocks.size());
     for (qsizetype row = 0; row < common; ++row) {
         if (blocks[row] == m_blocks[row])

@@ -181,9 +181,12 @@ bool NeuralVoiceServer::synthesize(const QString &text, const QString &voice, Co
 
 void NeuralVoiceServer::onReadyRead()
 {
-    if (!m_process)
-        return;
-    const QByteArray chunk = m_process->readAllStandardOutput();
+    if (m_process)
+        receive(m_process->readAllStandardOutput());
+}
+
+void NeuralVoiceServer::receive(const QByteArray &chunk)
+{
     if (chunk.isEmpty())
         return;
     m_buffer += chunk;

@@ -81,11 +81,15 @@ signals:
     void unavailable();
 
 private:
+    friend struct VoiceServerProbe; // tests/fuzz: feeds output lines without a process
+
     void launch();
     void onStarted();
     void onErrorOccurred(QProcess::ProcessError error);
     void onFinished();
     void onReadyRead();
+    /// The server's output as it arrives: complete lines are handled, the rest kept.
+    void receive(const QByteArray &chunk);
     void handleLine(const QByteArray &line);
     void setReady(bool ready);
     void retire(QProcess *process);

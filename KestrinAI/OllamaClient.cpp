@@ -3,6 +3,7 @@
 #include "DebugLog.h"
 #include "HttpExchange.h"
 
+#include <QCoreApplication>
 #include <QHostAddress>
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -308,6 +309,7 @@ std::unique_ptr<PullStream> pull(const QString &model)
 void preload(const QString &model, QObject *context, std::function<void()> done)
 {
     auto *warmUp = post(QStringLiteral("api/generate"), warmUpBody(model), preloadIdleLimit);
+    warmUp->setParent(QCoreApplication::instance()); // else leaked when the program quits first
     // The reply is not read; only its end matters.
     auto ended = [warmUp, context = QPointer<QObject>(context), hasContext = context != nullptr, done] {
         warmUp->deleteLater();
@@ -321,6 +323,7 @@ void preload(const QString &model, QObject *context, std::function<void()> done)
 void installedModels(QObject *context, std::function<void(std::optional<QStringList>)> done)
 {
     auto *tags = exchange("GET", QStringLiteral("api/tags"), QByteArray(), tagsIdleLimit);
+    tags->setParent(QCoreApplication::instance());
     auto body = std::make_shared<QByteArray>();
     // Pointer, not optional: GCC 12 misreads the moves of an empty optional list as uninitialised.
     auto deliver = [tags, context = QPointer<QObject>(context), done](const QStringList *models) {

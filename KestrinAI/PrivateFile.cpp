@@ -23,7 +23,9 @@ bool ensureDir(const QString &path)
 bool writeAtomically(const QString &path, const QByteArray &bytes)
 {
     QSaveFile file(path);
-    if (!file.open(QIODevice::WriteOnly))
+    // Unbuffered: a buffered write that fails (disk full) only when commit() flushes it is not
+    // reported by Qt 6.4, which then puts the truncated file in place of the good one.
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Unbuffered))
         return false;
     // QSaveFile keeps an existing file's mode and otherwise uses the umask; neither is private.
     file.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner);

@@ -1,6 +1,7 @@
 #include "ScreenCapture.h"
 
 #include "DebugLog.h"
+#include "DeliverLater.h"
 #include "FloatingWindow.h"
 
 #include <QBuffer>
@@ -218,8 +219,7 @@ void captureBase64(QObject *context, std::function<void(std::optional<QString>)>
             done(std::nullopt);
             return;
         }
-        QtConcurrent::run([grabbed] { return encode(grabbed); })
-            .then(guard.data(), [done = std::move(done)](std::optional<QString> picture) { done(std::move(picture)); });
+        deliverLater(QtConcurrent::run([grabbed] { return encode(grabbed); }), guard.data(), std::move(done));
     });
 }
 

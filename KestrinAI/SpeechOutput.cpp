@@ -57,12 +57,12 @@ SpeechOutput::SpeechOutput(SpeechSynthesizer *systemVoice, milliseconds restartD
     // From now on every reply takes the system voice: load it before the first one.
     connect(m_server, &NeuralVoiceServer::unavailable, m_systemVoice, &SpeechSynthesizer::prepare);
 
-    // Only the program that runs the voice server owns the clips: a terminal command running
-    // beside it must not delete the clips it is about to play.
-    if (neuralVoice == NeuralVoice::start) {
+    // Only the program owns the clips: a terminal command running beside it must not delete
+    // the clips it is about to play.
+    if (neuralVoice == NeuralVoice::start)
         removeLeftoverClips();
+    if (neuralVoice != NeuralVoice::off)
         m_server->start();
-    }
 }
 
 SpeechOutput::~SpeechOutput() = default;

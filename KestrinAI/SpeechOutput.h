@@ -39,10 +39,12 @@ class SpeechOutput : public QObject
 public:
     /// Starts the neural voice server (or logs why not); the system voice loads later.
     explicit SpeechOutput(QObject *parent = nullptr);
-    enum class NeuralVoice { start, off };
+    enum class NeuralVoice { start, off, startKeepingClips };
     /// The same with @p systemVoice in place of the system voice (this object takes it) and
     /// server restarts after 1, 2, 3 times @p restartDelayUnit: for tests. With NeuralVoice::off
-    /// the server is never started (a terminal command that speaks nothing).
+    /// the server is never started (a terminal command that speaks nothing); with
+    /// startKeepingClips it starts but leaves the clips already in the folder alone (a terminal
+    /// command that speaks beside the running program).
     SpeechOutput(SpeechSynthesizer *systemVoice, std::chrono::milliseconds restartDelayUnit,
                  QObject *parent = nullptr, NeuralVoice neuralVoice = NeuralVoice::start);
     ~SpeechOutput() override;

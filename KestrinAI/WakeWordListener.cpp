@@ -255,6 +255,12 @@ void WakeWordListener::stop()
     }
 }
 
+void WakeWordListener::endOfInput()
+{
+    if (m_isActive && m_request)
+        m_request->endAudio();
+}
+
 void WakeWordListener::setActive(bool active)
 {
     if (active == m_isActive)

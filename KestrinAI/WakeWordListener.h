@@ -60,6 +60,9 @@ public:
     /// it cannot start); false without microphone and speech access.
     bool start();
     void stop();
+    /// The sound has ended for good (a file played to its end): the current run finishes with
+    /// what it heard instead of waiting for a pause. Does nothing between runs.
+    void endOfInput();
     bool isActive() const { return m_isActive; }
 
     std::function<void(WakeWord word, const QString &command)> onWake;

@@ -47,7 +47,12 @@ int main(int argc, char *argv[])
     for (int i = 0; i < argc; ++i)
         arguments << QString::fromLocal8Bit(argv[i]);
     if (TerminalFrontEnd::handles(arguments)) {
-        // No display, no windows, no second-instance check: a terminal command runs alongside.
+        // No second-instance check: a terminal command runs alongside. Only the globe needs a display.
+        if (TerminalFrontEnd::showsWindow(arguments)) {
+            preferX11();
+            QApplication app(argc, argv);
+            return TerminalFrontEnd::run(arguments);
+        }
         QCoreApplication app(argc, argv);
         return TerminalFrontEnd::run(arguments);
     }

@@ -64,6 +64,16 @@ inline void writeAll(const QString &path, const QByteArray &bytes)
     QCOMPARE(file.write(bytes), bytes.size());
 }
 
+/// The seed of a test's random faults: $KESTRIN_FAULT_SEED, else a fixed one. Printed, so a failing
+/// run can be replayed.
+inline quint32 faultSeed()
+{
+    bool given = false;
+    const quint32 seed = qEnvironmentVariable("KESTRIN_FAULT_SEED").toUInt(&given);
+    qInfo("fault seed %u (KESTRIN_FAULT_SEED replays a run)", given ? seed : 20250611u);
+    return given ? seed : 20250611u;
+}
+
 /// Microphone and speech access as the platform would answer, granted or refused.
 inline void setVoiceAccess(bool granted)
 {

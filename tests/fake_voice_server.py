@@ -10,6 +10,8 @@ Config members (all optional):
   preamble         raw text written in one write before "ready"
   readySplitAt     the ready line in two writes 0.2 s apart, split after this many bytes
   stderrBytes      that many bytes to standard error first (the program must not need them)
+  garbageBytes     that many random bytes, a 2 MB line and an unfinished "ready" line on standard
+                   output, then death by SIGKILL: a server crashing in a loop
   ignoreTerm, ignoreEof  ignore SIGTERM / keep running after the input ends
   replies          one per request in order, then {"tone": 0.2} for every request:
       "tone": s     writes an s-second tone to the request's "out"
@@ -23,6 +25,7 @@ Config members (all optional):
 import json
 import math
 import os
+import random
 import signal
 import struct
 import sys
@@ -93,6 +96,10 @@ def main():
         {"pid": os.getpid(), "argv": sys.argv[1:], "cwd": os.getcwd(), "started": started()}))
     if launch <= int(config.get("exitBeforeReady", 0)):
         sys.exit(3)
+    if config.get("garbageBytes"):
+        junk = random.Random(launch).randbytes(int(config["garbageBytes"]))
+        os.write(1, junk + b"{" * (2 << 20) + b'{"status":"ready"}')
+        os.kill(os.getpid(), signal.SIGKILL)
     if config.get("ignoreTerm"):
         signal.signal(signal.SIGTERM, signal.SIG_IGN)
     if config.get("stderrBytes"):

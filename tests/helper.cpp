@@ -2,11 +2,14 @@
 // that can be killed at any moment.
 //
 //   kestrin-test-helper log MESSAGE...      logs each message, then exits 0
-//   kestrin-test-helper save-loop PATH      saves ever-changing conversations until killed;
-//                                           prints "ready" once the first save is on disk
+//   kestrin-test-helper save-loop PATH DEFAULTS
+//                                           saves ever-changing conversations to PATH and task
+//                                           lists to the defaults file DEFAULTS until killed;
+//                                           prints "ready" once the first saves are on disk
 
 #include "ConversationStore.h"
 #include "DebugLog.h"
+#include "TaskStore.h"
 
 #include <QCoreApplication>
 #include <QTextStream>
@@ -36,10 +39,15 @@ ConversationSnapshot snapshotNumber(int n)
     return snapshot;
 }
 
-int saveLoop(const QString &path)
+int saveLoop(const QString &path, const QString &defaultsPath)
 {
+    UserDefaults defaults(defaultsPath);
+    TaskStore tasks(defaults);
     for (int n = 1;; ++n) {
         ConversationStore::save(snapshotNumber(n), path);
+        tasks.add(QStringLiteral("task %1").arg(n)); // written at once, on this thread
+        if (tasks.count() > 40)
+            tasks.remove(tasks.tasks().last());
         if (n % 3 == 0)
             ConversationStore::waitForPendingSaves();
         if (n == 3) {
@@ -57,8 +65,8 @@ int main(int argc, char *argv[])
     const QStringList args = app.arguments().mid(1);
     if (args.value(0) == QLatin1String("log"))
         return logMessages(args.mid(1));
-    if (args.value(0) == QLatin1String("save-loop") && args.size() == 2)
-        return saveLoop(args.at(1));
-    QTextStream(stderr) << "usage: kestrin-test-helper log MESSAGE... | save-loop PATH\n";
+    if (args.value(0) == QLatin1String("save-loop") && args.size() == 3)
+        return saveLoop(args.at(1), args.at(2));
+    QTextStream(stderr) << "usage: kestrin-test-helper log MESSAGE... | save-loop PATH DEFAULTS\n";
     return 2;
 }

@@ -1,6 +1,9 @@
 #include "AppPaths.h"
 #include "ConversationStore.h"
+#include "DeliverLater.h"
+#include "TaskStore.h"
 #include "TestSupport.h"
+#include "UserDefaults.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -9,6 +12,8 @@
 #include <QTimeZone>
 
 #include <csignal>
+
+#include <sys/resource.h>
 
 using namespace TestSupport;
 
@@ -233,6 +238,12 @@ private slots:
         ConversationStore::waitForPendingSaves();
         QTest::qWait(50);
         QVERIFY(!called);
+
+        // Work already done when its answer is wired still answers from the event loop, never
+        // inside the call: a caller that connects after starting it would miss the answer.
+        deliverLater(QtFuture::makeReadyFuture(1), &context, std::function<void(int)>([&](int) { called = true; }));
+        QVERIFY(!called);
+        QTRY_VERIFY(called);
     }
 
     void defaultLocationIsPrivate()
@@ -246,34 +257,89 @@ private slots:
         QCOMPARE(modeOf(AppPaths::conversations()), 0600);
     }
 
+    void fullDiskKeepsWhatWasSaved()
+    {
+        // A full disk, made with a file-size limit (writes past it fail, as on a full file system):
+        // what does not fit fails and leaves the saved files whole; with room again, saving works.
+        const QString dir = m_dir.filePath("full");
+        QVERIFY(QDir().mkpath(dir));
+        const QString path = dir + "/conversations.json";
+        UserDefaults defaults(dir + "/defaults.json");
+        TaskStore tasks(defaults);
+        ConversationStore::save(oryn("kept"), path);
+        ConversationStore::waitForPendingSaves();
+        tasks.add("kept");
+
+        rlimit unlimited{};
+        QCOMPARE(::getrlimit(RLIMIT_FSIZE, &unlimited), 0);
+        rlimit full = unlimited;
+        full.rlim_cur = 4096;
+        std::signal(SIGXFSZ, SIG_IGN); // the write fails instead of the process dying
+        QCOMPARE(::setrlimit(RLIMIT_FSIZE, &full), 0);
+        const ConversationSnapshot big = oryn(QString(100'000, u'x'));
+        ConversationStore::save(big, path);
+        ConversationStore::waitForPendingSaves();
+        const bool written = ConversationStore::writeNow(big, path);
+        for (int i = 0; i < 100; ++i)
+            tasks.add(QStringLiteral("task %1 ").arg(i) + QString(100, u'y'));
+        const QByteArray storedWhileFull = readAll(dir + "/defaults.json");
+        ::setrlimit(RLIMIT_FSIZE, &unlimited);
+        std::signal(SIGXFSZ, SIG_DFL);
+
+        QVERIFY(!written);
+        QCOMPARE(texts(ConversationStore::load(path).orynMessages), QStringList{"user:kept"});
+        const auto stored = UserDefaults(dir + "/defaults.json").data(TaskStore::key);
+        const auto onDisk = stored ? TaskStore::decode(*stored) : std::nullopt;
+        QVERIFY2(onDisk && onDisk->last().text() == "Kept", storedWhileFull.left(200));
+        QVERIFY(onDisk->size() < 50);
+        QCOMPARE(tasks.count(), 101); // nothing typed was dropped
+
+        ConversationStore::save(big, path);
+        ConversationStore::waitForPendingSaves();
+        QCOMPARE(ConversationStore::load(path).orynMessages.value(0).text(), big.orynMessages.first().text());
+        tasks.add("after");
+        QCOMPARE(TaskStore::decode(*UserDefaults(dir + "/defaults.json").data(TaskStore::key))->size(), 102);
+    }
+
     void survivesBeingKilledWhileSaving()
     {
-        // A child saves ever-changing snapshots in a loop; kill it at random moments. The file must
-        // always hold one whole snapshot (all its messages carry the same snapshot number).
+        // A child saves ever-changing conversations and task lists in a loop; kill it at random
+        // moments. Both files must always load whole: every message of the conversation carries
+        // the same snapshot number, and the round's tasks are numbered n, n - 1, ... 1.
+        QRandomGenerator random(faultSeed());
         const QString dir = m_dir.filePath("crash");
         QVERIFY(QDir().mkpath(dir));
         const QString path = dir + "/conversations.json";
-        for (int round = 0; round < 25; ++round) {
+        const QString defaultsPath = dir + "/defaults.json";
+        const int rounds = 200;
+        for (int round = 0; round < rounds; ++round) {
             QProcess child;
-            child.start(KESTRIN_HELPER, {"save-loop", path});
+            child.start(KESTRIN_HELPER, {"save-loop", path, defaultsPath});
             QVERIFY(child.waitForStarted(10000));
             QVERIFY(child.waitForReadyRead(30000));
-            QThread::msleep(QRandomGenerator::global()->bounded(5, 120));
+            QThread::msleep(random.bounded(0, 60));
             ::kill(pid_t(child.processId()), SIGKILL);
             QVERIFY(child.waitForFinished(10000));
             QCOMPARE(child.exitStatus(), QProcess::CrashExit);
 
+            const QByteArray where = "round " + QByteArray::number(round);
             const auto snapshot = ConversationStore::decode(readAll(path));
-            QVERIFY2(snapshot, qPrintable(QStringLiteral("round %1: the file does not load").arg(round)));
-            QVERIFY(!snapshot->orynMessages.isEmpty());
+            QVERIFY2(snapshot && !snapshot->orynMessages.isEmpty(), where + ": the conversation does not load");
             const QString number = snapshot->orynMessages.first().text().section(u' ', 1, 1);
             for (const ChatMessage &m : snapshot->orynMessages + snapshot->kestrinMessages)
                 QCOMPARE(m.text().section(u' ', 1, 1), number);
             QCOMPARE(snapshot->orynHistory.size(), snapshot->orynMessages.size());
             QVERIFY(number.toInt() >= 3);
+
+            const std::optional<QByteArray> stored = UserDefaults(defaultsPath).data(TaskStore::key);
+            const auto tasks = stored ? TaskStore::decode(*stored) : std::nullopt;
+            QVERIFY2(tasks && tasks->size() >= 3, where + ": the tasks do not load");
+            const int newest = tasks->first().text().section(u' ', 1, 1).toInt(); // this round's, newest first
+            for (int i = 1; i < qMin(newest, int(tasks->size())); ++i)
+                QCOMPARE(tasks->at(i).text().section(u' ', 1, 1).toInt(), newest - i);
         }
         // Killed writers may leave temporary files, but never more than one each.
-        QVERIFY(QDir(dir).entryList(QDir::Files).size() <= 26);
+        QVERIFY(QDir(dir).entryList(QDir::Files).size() <= 2 + rounds);
     }
 };
 

@@ -196,6 +196,15 @@ private slots:
             QVERIFY(MarkdownText::attributed(unit.repeated(60'000 / unit.size())).size() > 60'000);
     }
 
+    void blocksModelHasNoRowsForNoText()
+    {
+        MarkdownBlocks model; // found by fuzzing: emptied after text, it kept an empty prose row
+        for (const QString text : {"", "a ```b", ""}) {
+            model.setText(text);
+            QCOMPARE(model.rowCount(), text.isEmpty() ? 0 : 2);
+        }
+    }
+
     void viewDrawsProseAndCode()
     {
         QQmlComponent component(ViewEngine::shared(), QUrl(QStringLiteral("qrc:/KestrinAI/views/MarkdownText.qml")));

@@ -8,6 +8,7 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QPointer>
+#include <QRandomGenerator>
 #include <QSignalSpy>
 
 using namespace std::chrono_literals;
@@ -162,6 +163,11 @@ private slots:
                                                             .end = Reply::End::CloseMidBody}
                                                    << QStringList{"Some", " answer"} << unreachable;
         QTest::newRow("not HTTP") << Reply{.notHttp = true} << QStringList() << unreachable;
+        // Found by fuzzing: text framed before a bad chunk size in the same read was dropped.
+        const QByteArray kept = chatLine("Kept");
+        QTest::newRow("bad chunk after a good one") << Reply{.headers = {{"Transfer-Encoding", "chunked"}}, .framing = TestEngine::Framing::CloseDelimited,
+                                                             .writes = {QByteArray::number(kept.size(), 16) + "\r\n" + kept + "\r\nzz\r\n"}}
+                                                    << QStringList{"Kept"} << unreachable;
         // Bodies that would give text if they were read; a redirect's address is not followed.
         const QList<QByteArray> text = TestEngine::chatLines(model, {"never"});
         for (int status : {404, 500, 204, 302})
@@ -181,6 +187,48 @@ private slots:
         QCOMPARE(c.errors, errors);
         QCOMPARE(c.finished, errors.isEmpty() ? 1 : 0);
         QCOMPARE(m_engine->requests("/api/chat").size(), 1);
+    }
+
+    void resetAtRandomOffsets()
+    {
+        // An engine that crashes mid-reply: the connection reset anywhere (head, chunk sizes, inside a
+        // character). Each stream ends once: finished with every piece, or unreachable with a prefix.
+        QRandomGenerator random(TestSupport::faultSeed());
+        const QStringList words = TestEngine::words("Ça va? 漢字 and 🦅 fly over the \"quiet\" harbour tonight.");
+        const QByteArray body = TestEngine::joined(TestEngine::chatLines(model, words));
+        std::vector<std::pair<std::unique_ptr<TextStream>, std::unique_ptr<Collector>>> runs;
+        for (int run = 0; run < 100; ++run) {
+            // Chunked or with a length; a reset past the whole reply is a normal end.
+            const auto framing = run % 2 ? TestEngine::Framing::ContentLength : TestEngine::Framing::Chunked;
+            const QList<QByteArray> writes = TestEngine::cutEvery(body, 8 + random.bounded(120));
+            const int offset = random.bounded(int(body.size() + writes.size() * 8) + 150); // heads are about 110 bytes
+            m_engine->scriptOnce("/api/chat", Reply{.framing = framing, .writes = writes, .resetAfter = offset});
+            auto &[stream, c] = runs.emplace_back(chatStream(), nullptr);
+            c = std::make_unique<Collector>(stream.get());
+            QTRY_VERIFY(c->ended());
+            const QByteArray where = "run " + QByteArray::number(run) + ", reset after " + QByteArray::number(offset);
+            QVERIFY2(words.mid(0, c->pieces.size()) == c->pieces, where);
+            QVERIFY2(c->finished ? c->pieces == words : c->errors == QList{OllamaError::unreachable()}, where);
+        }
+        QTRY_COMPARE(m_engine->openConnections(), 0);
+        QTest::qWait(100);
+        for (const auto &[stream, c] : runs)
+            QCOMPARE(c->finished + c->errors.size(), 1);
+    }
+
+    void tenMegabyteLine()
+    {
+        // One line of 10 MB, in many reads: as text it arrives whole; as junk it is skipped.
+        const QString huge(10'000'000, u'x');
+        const QByteArray junk = "{\"message\":" + QByteArray(10'000'000, '[') + "\n";
+        m_engine->scriptOnce("/api/chat", Reply{.writes = TestEngine::cutEvery(chatLine(huge) + junk + TestEngine::joined(TestEngine::chatLines(model, {"after"})), 65536)});
+        auto stream = chatStream();
+        Collector c(stream.get());
+        QTRY_VERIFY_WITH_TIMEOUT(c.ended(), 60000);
+        QCOMPARE(c.finished, 1);
+        QCOMPARE(c.pieces.size(), 2);
+        QVERIFY(c.pieces.first() == huge);
+        QCOMPARE(c.pieces.last(), "after");
     }
 
     void noEngineOnThePort()

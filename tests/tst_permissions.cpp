@@ -4,6 +4,9 @@
 #include <QGuiApplication>
 #include <QThread>
 
+#include <memory>
+#include <vector>
+
 using Permissions::Authorization;
 using A = Authorization;
 using P = PermissionState;
@@ -13,14 +16,14 @@ Q_DECLARE_METATYPE(PermissionState)
 
 namespace {
 
+std::vector<std::unique_ptr<QThread>> answering; // joined at the end
+
 /// Fixed answers; the requests answer later, each on a thread of its own.
 Permissions::Sources fixed(A microphone, A speech, bool screen = false, bool speechAnswer = true, bool microphoneAnswer = true)
 {
     auto later = [](bool answer) {
         return [answer](std::function<void(bool)> done) {
-            QThread *thread = QThread::create([done, answer] { done(answer); });
-            QObject::connect(thread, &QThread::finished, thread, &QObject::deleteLater);
-            thread->start();
+            answering.emplace_back(QThread::create([done, answer] { done(answer); }))->start();
         };
     };
     return {[microphone] { return microphone; }, [speech] { return speech; }, [screen] { return screen; },
@@ -34,6 +37,13 @@ class PermissionsTest : public QObject
     Q_OBJECT
 
 private slots:
+    void cleanupTestCase()
+    {
+        for (const auto &thread : answering)
+            thread->wait();
+        answering.clear();
+    }
+
     void cleanup() { Permissions::setSources({}); }
 
     void voiceCombination_data()

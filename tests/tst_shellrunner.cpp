@@ -24,7 +24,7 @@ std::shared_ptr<Run> start(const QString &command, QObject *context)
     ShellRunner::run(command, context, [run](const QString &reply) {
         ++run->calls;
         run->reply = reply;
-        run->onMainThread = run->onMainThread && QThread::currentThread() == qApp->thread();
+        run->onMainThread = run->onMainThread && QThread::currentThread() == QCoreApplication::instance()->thread();
     });
     return run;
 }

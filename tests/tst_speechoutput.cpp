@@ -374,6 +374,8 @@ private slots:
         QTest::newRow("launch fails, not retried") << "launch fails" << 0 << QStringList{"Failed to start neural voice: ", prepared};
         QTest::newRow("four exits before ready, 2, 4 and 6 s apart")
             << "exits" << 4 << QStringList{starting, exited, starting, exited, starting, exited, starting, exited, prepared};
+        QTest::newRow("garbage, then killed, four times")
+            << "garbage" << 4 << QStringList{starting, exited, starting, exited, starting, exited, starting, exited, prepared};
     }
     void fallsBackToTheSystemVoice()
     {
@@ -382,9 +384,10 @@ private slots:
             QDir(AppPaths::voiceDir()).removeRecursively();
         else if (broken == "launch fails")
             installVoice("#!/nonexistent/interpreter\n");
-        writeConfig({{"exitBeforeReady", 100}});
+        writeConfig(broken == "garbage" ? QJsonObject{{"garbageBytes", 1 << 20}} : QJsonObject{{"exitBeforeReady", 100}});
         // Real time for the exits: the delays are what is tested.
-        makeOutput(broken == "exits" ? NeuralVoiceServer::defaultRestartDelayUnit : 10ms);
+        const int unit = broken == "exits" ? 2000 : 10;
+        makeOutput(std::chrono::milliseconds(unit));
         QList<qint64> goneAt; // when this test saw each server exit, within 10 ms
         for (int k = 0; k < starts; ++k) {
             QVERIFY(QTest::qWaitFor([&] {
@@ -404,7 +407,7 @@ private slots:
         QCOMPARE(launched.size(), starts);
         for (int k = 1; k < starts; ++k) { // restart k comes k units after the exit
             const qint64 gap = qint64(launched.at(k).value("started").toDouble() * 1000) - goneAt.at(k - 1);
-            QVERIFY2(gap >= 2000 * k - 50 && gap < 2000 * k + 500, qPrintable(QStringLiteral("restart %1 after %2 ms").arg(k).arg(gap)));
+            QVERIFY2(gap >= unit * k - 50 && gap < unit * k + 500, qPrintable(QStringLiteral("restart %1 after %2 ms").arg(k).arg(gap)));
         }
         m_output->speak("`Fallback`");
         QCOMPARE(m_voice->calls, (QStringList{"prepare", "say:Fallback"}));

@@ -43,7 +43,8 @@ private slots:
     {
         const Run r = run({"--help"}, m_engine.ollamaHost());
         QCOMPARE(r.status, 0);
-        QVERIFY(r.out.contains(QLatin1String("kestrin-ai status")));
+        for (const char *command : {"kestrin-ai status", "kestrin-ai listen [--wav FILE]", "kestrin-ai say TEXT", "kestrin-ai map PLACE [--print]"})
+            QVERIFY2(r.out.contains(QLatin1String(command)), command);
         QVERIFY(r.out.contains(QLatin1String("--map=PLACE")));
     }
 

@@ -8,6 +8,8 @@
 
 #include <algorithm>
 
+#include <sys/socket.h>
+
 using namespace std::chrono_literals;
 
 namespace {
@@ -162,8 +164,16 @@ private:
     {
         if (m_dead || m_socket->state() != QAbstractSocket::ConnectedState)
             return;
-        m_socket->write(bytes);
+        const qsizetype room = m_reply.resetAfter < 0 ? bytes.size() : m_reply.resetAfter - m_sent;
+        m_sent += qMax<qint64>(0, m_socket->write(bytes.first(qMin(room, bytes.size()))));
         m_socket->flush(); // may find the peer gone and call lost() right here
+        if (m_reply.resetAfter >= 0 && m_sent >= m_reply.resetAfter && !m_dead) {
+            // Linger zero: closing sends a reset instead of a FIN, as a crashed engine's kernel does.
+            const linger hard{1, 0};
+            ::setsockopt(int(m_socket->socketDescriptor()), SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
+            m_socket->abort();
+            lost();
+        }
     }
 
     // Closes once everything written has gone out.
@@ -191,6 +201,7 @@ private:
     QByteArray m_in;
     Reply m_reply;
     qsizetype m_next = 0; // the next write of the reply
+    qsizetype m_sent = 0; // bytes of the reply written so far
     bool m_answered = false;
     bool m_headSent = false;
     bool m_pumping = false;

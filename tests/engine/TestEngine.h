@@ -54,6 +54,7 @@ public:
         End end = End::Normally;
         bool notHttp = false; // an SSH greeting instead, then close
         bool silent = false;  // never answer
+        qsizetype resetAfter = -1; // reset (RST) the connection once this many bytes, head included, are sent
 
         static Reply json(int status, const QJsonObject &body)
         {
