@@ -98,3 +98,11 @@ inline QString utf16(QByteArrayView bytes)
 }
 
 } // namespace Fuzz
+
+/// libFuzzer's once-per-process hook: Fuzz::init().
+#define KESTRIN_FUZZ_INITIALIZE                                                                    \
+    extern "C" int LLVMFuzzerInitialize(int *, char ***)                                           \
+    {                                                                                              \
+        Fuzz::init();                                                                              \
+        return 0;                                                                                  \
+    }

@@ -38,11 +38,7 @@ bool sameTurns(const QList<ChatTurn> &a, const QList<ChatTurn> &b)
 
 } // namespace
 
-extern "C" int LLVMFuzzerInitialize(int *, char ***)
-{
-    Fuzz::init();
-    return 0;
-}
+KESTRIN_FUZZ_INITIALIZE
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {

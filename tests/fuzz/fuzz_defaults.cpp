@@ -41,11 +41,7 @@ bool sameValue(const std::optional<UserDefaults::Value> &a, const std::optional<
 
 } // namespace
 
-extern "C" int LLVMFuzzerInitialize(int *, char ***)
-{
-    Fuzz::init();
-    return 0;
-}
+KESTRIN_FUZZ_INITIALIZE
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {

@@ -106,11 +106,7 @@ Elements stream(QByteArrayView body, Kind kind, Fuzz::Cut cut)
 
 } // namespace
 
-extern "C" int LLVMFuzzerInitialize(int *, char ***)
-{
-    Fuzz::init();
-    return 0;
-}
+KESTRIN_FUZZ_INITIALIZE
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {

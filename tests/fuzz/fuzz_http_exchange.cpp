@@ -103,11 +103,7 @@ void same(const Reply &a, const Reply &b, const char *what)
 
 } // namespace
 
-extern "C" int LLVMFuzzerInitialize(int *, char ***)
-{
-    Fuzz::init();
-    return 0;
-}
+KESTRIN_FUZZ_INITIALIZE
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {

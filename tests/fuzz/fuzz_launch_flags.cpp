@@ -4,11 +4,7 @@
 #include "FuzzSupport.h"
 #include "LaunchOptions.h"
 
-extern "C" int LLVMFuzzerInitialize(int *, char ***)
-{
-    Fuzz::init();
-    return 0;
-}
+KESTRIN_FUZZ_INITIALIZE
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
