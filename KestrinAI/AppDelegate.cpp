@@ -74,9 +74,8 @@ void AppDelegate::buildStatusMenu()
     m_wakeWordItem->setCheckable(true);
     item(QStringLiteral("Tasks"), QKeySequence(Qt::CTRL | Qt::Key_T), [o] { o->showTasks(); });
     m_menu->addSeparator();
-    item(QStringLiteral("Set Up\u2026"), QKeySequence(), [o] { o->showSetup(); })->setEnabled(o->canShowSetup());
-    item(QStringLiteral("Settings\u2026"), QKeySequence(Qt::CTRL | Qt::Key_Comma), [o] { o->showSettings(); })
-        ->setEnabled(o->canShowSettings());
+    item(QStringLiteral("Set Up\u2026"), QKeySequence(), [o] { o->showSetup(); });
+    item(QStringLiteral("Settings\u2026"), QKeySequence(Qt::CTRL | Qt::Key_Comma), [o] { o->showSettings(); });
     m_menu->addSeparator();
     item(QStringLiteral("Quit ") + AppInfo::name, QKeySequence(Qt::CTRL | Qt::Key_Q), [] { QCoreApplication::quit(); });
     connect(m_menu.get(), &QMenu::aboutToShow, this, &AppDelegate::menuWillOpen);

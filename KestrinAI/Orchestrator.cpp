@@ -10,7 +10,9 @@
 #include "OllamaClient.h"
 #include "OrbWindowController.h"
 #include "PanelState.h"
+#include "SettingsWindowController.h"
 #include "SetupModel.h"
+#include "SetupWindowController.h"
 #include "SpeechManager.h"
 #include "TaskListWindowController.h"
 #include "Theme.h"
@@ -66,6 +68,16 @@ Orchestrator::Orchestrator(Windows windows, Parts parts, QObject *parent)
     if (!m_windows.orb) {
         m_orbWindow = std::make_unique<OrbWindowController>(); // its window comes with the first present
         m_windows.orb = m_orbWindow.get();
+    }
+    if (!m_windows.showSetup) {
+        m_setupWindow = std::make_unique<SetupWindowController>(m_defaults);
+        m_windows.showSetup = [window = m_setupWindow.get()](SetupModel *model) { window->show(model); };
+    }
+    if (!m_windows.showSettings) {
+        m_settingsWindow = std::make_unique<SettingsWindowController>();
+        m_windows.showSettings = [window = m_settingsWindow.get()](std::function<void()> onOpenSetup) {
+            window->show(std::move(onOpenSetup));
+        };
     }
     if (!m_windows.showEdgePanel) {
         const QPointer self(this);

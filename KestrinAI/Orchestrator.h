@@ -16,7 +16,9 @@ class EdgePanelController;
 class MapWindowController;
 class OrbWindowController;
 class PanelState;
+class SettingsWindowController;
 class SetupModel;
+class SetupWindowController;
 class TaskListWindowController;
 class UserDefaults;
 class WakeWordListener;
@@ -26,8 +28,7 @@ class WakeWordListener;
 /// (once per process), when to open the setup window at launch, and how the voice orb and the
 /// panel's pin follow the voice and chat activity.
 ///
-/// Windows it opens but does not own are handed in as Windows; an absent one is skipped, so the
-/// program runs with the windows it has.
+/// Windows are its own unless handed in as Windows (tests hand in doubles).
 ///
 /// Thread: main. Every callback it installs holds it weakly.
 class Orchestrator : public QObject
@@ -70,8 +71,6 @@ public:
     void showTasks();
     void showSetup();
     void showSettings();
-    bool canShowSetup() const { return bool(m_windows.showSetup); }
-    bool canShowSettings() const { return bool(m_windows.showSettings); }
     bool isWakeWordActive() const;
     /// Stops listening, or starts it and opens the setup window when it cannot start.
     void toggleWakeWordListening();
@@ -109,6 +108,8 @@ private:
     std::unique_ptr<MapWindowController> m_mapWindow; // unless Windows gives another
     std::unique_ptr<OrbWindowController> m_orbWindow; // unless Windows gives another
     std::unique_ptr<EdgePanelController> m_edgePanel;  // unless Windows gives showEdgePanel
+    std::unique_ptr<SetupWindowController> m_setupWindow;       // unless Windows gives showSetup
+    std::unique_ptr<SettingsWindowController> m_settingsWindow; // unless Windows gives showSettings
     std::unique_ptr<CommandRouter> m_router;
     bool m_didPreload = false;
 };

@@ -1,5 +1,6 @@
 #include "MarkdownText.h"
 #include "TestSupport.h"
+#include "ViewItems.h"
 #include "ViewEngine.h"
 
 #include <QClipboard>
@@ -56,18 +57,6 @@ Shown shown(const QString &html)
         }
     }
     return result;
-}
-
-/// The items called @p name in the visual tree under @p item (delegates have no QObject parent).
-QList<QQuickItem *> named(QQuickItem *item, QLatin1String name)
-{
-    QList<QQuickItem *> found;
-    for (QQuickItem *child : item->childItems()) {
-        if (child->objectName() == name)
-            found << child;
-        found << named(child, name);
-    }
-    return found;
 }
 
 } // namespace
@@ -212,7 +201,7 @@ private slots:
         std::unique_ptr<QQuickItem> view(qobject_cast<QQuickItem *>(
             component.createWithInitialProperties({{"text", "Run this:\n```bash\necho \"hi\"\n"}, {"width", 320}})));
         QVERIFY2(view, qPrintable(component.errorString()));
-        const auto items = [&](const char *name) { return named(view.get(), QLatin1String(name)); };
+        const auto items = [&](const char *name) { return ViewItems::named(view.get(), QLatin1String(name)); };
         QCOMPARE(items("prose").size(), 1);
         QCOMPARE(items("codeBlock").size(), 1); // the fence is still open: the rest is code already
 
@@ -223,7 +212,7 @@ private slots:
         QQuickItem *frame = items("codeBlock").value(0);
         QVERIFY(frame);
         QCOMPARE(frame->width(), 320.0);
-        QCOMPARE(named(frame, QLatin1String("code")).value(0)->property("text").toString(), "echo \"hi\"");
+        QCOMPARE(ViewItems::named(frame, QLatin1String("code")).value(0)->property("text").toString(), "echo \"hi\"");
         QString first;
         QMetaObject::invokeMethod(items("prose").value(0), "getText", Q_RETURN_ARG(QString, first), Q_ARG(int, 0), Q_ARG(int, 100));
         QCOMPARE(first, "Run this:");
@@ -233,8 +222,8 @@ private slots:
         view->setParentItem(window.contentItem());
         window.show();
         QVERIFY(QTest::qWaitForWindowExposed(&window));
-        QQuickItem *button = named(frame, QLatin1String("copyButton")).value(0);
-        QQuickItem *label = named(button, QLatin1String("copyLabel")).value(0);
+        QQuickItem *button = ViewItems::named(frame, QLatin1String("copyButton")).value(0);
+        QQuickItem *label = ViewItems::named(button, QLatin1String("copyLabel")).value(0);
         QGuiApplication::clipboard()->clear();
         QTest::mouseClick(&window, Qt::LeftButton, {}, button->mapToScene(QPointF(button->width() / 2, button->height() / 2)).toPoint());
         QCOMPARE(QGuiApplication::clipboard()->text(), "echo \"hi\"");

@@ -2,6 +2,7 @@
 #include "TaskListWindowController.h"
 #include "TaskStore.h"
 #include "TestSupport.h"
+#include "ViewItems.h"
 #include "UserDefaults.h"
 
 #include <QGuiApplication>
@@ -34,17 +35,6 @@ QByteArray stored(const UserDefaults &defaults)
     return defaults.data(tasksKey).value_or(QByteArray("(none)"));
 }
 
-QQuickItem *findItem(QQuickItem *root, const QString &name)
-{
-    if (!root || root->objectName() == name)
-        return root;
-    for (QQuickItem *child : root->childItems()) {
-        if (QQuickItem *found = findItem(child, name))
-            return found;
-    }
-    return nullptr;
-}
-
 QtMessageHandler previousHandler = nullptr;
 
 // Offscreen cannot raise windows or set their opacity; its complaints would bury the rest.
@@ -73,10 +63,10 @@ class TasksTest : public QObject
         QQuickWindow *window() const { return controller.window(); }
         /// The content fades; the window's own opacity stays 1.
         qreal opacity() const { return qobject_cast<QQuickView *>(window())->rootObject()->opacity(); }
-        QQuickItem *item(const QString &name) const { return findItem(window()->contentItem(), name); }
+        QQuickItem *item(const QString &name) const { return ViewItems::find(window()->contentItem(), name); }
         QQuickItem *rowItem(int row, const char *name) const
         {
-            return findItem(item(QStringLiteral("taskRow%1").arg(row)), QLatin1String(name));
+            return ViewItems::find(item(QStringLiteral("taskRow%1").arg(row)), QLatin1String(name));
         }
         void click(QQuickItem *target) const
         {

@@ -1,6 +1,6 @@
 #!/bin/sh
 # Takes the README's screenshots on a private X server with a compositor: the panel with the demo
-# conversation, the vision agent's empty panel and the voice orb. Run by hand after a build
+# conversation, the vision agent's empty panel, the voice orb, and the setup and settings windows. Run by hand after a build
 # (make build).
 set -eu
 cd "$(dirname "$0")/.."
@@ -29,7 +29,15 @@ shoot() { # name, crop geometry, program flags...
     rm -f "$home/data/Kestrin AI/instance.sock"
 }
 
+# The first launch: nothing answers on the engine's port, so setup opens by itself.
+shoot setup '370 80 540 640'
+# The rest: the stand-in engine with both models, and setup already seen.
+"$build/kestrin-fake-ollama" --port 11500 >/dev/null 2>&1 &
+mkdir -p "$home/config/Kestrin AI"
+echo '{"didSeeSetup": true}' >"$home/config/Kestrin AI/defaults.json"
+export OLLAMA_HOST=127.0.0.1:11500
 shoot panel-oryn '804 30 476 740' --demo --expand
 shoot panel-kestrin '804 30 476 740' --kestrin --expand
 shoot orb '490 480 300 300' --orb=speaking
-echo "Wrote $out/panel-oryn.png, panel-kestrin.png and orb.png"
+shoot settings '430 130 420 540' --settings
+echo "Wrote $out/panel-oryn.png, panel-kestrin.png, orb.png, setup.png and settings.png"
