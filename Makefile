@@ -2,7 +2,7 @@
 BUILD_DIR ?= build
 ARGS ?=
 
-.PHONY: run test test-asan fuzz build deps bench clean
+.PHONY: run test test-asan fuzz build deps bench clean install uninstall
 
 run: build
 	./$(BUILD_DIR)/kestrin-ai $(ARGS)
@@ -43,6 +43,17 @@ bench: build
 	./$(BUILD_DIR)/bench/kestrin-panel-bench
 	./$(BUILD_DIR)/bench/kestrin-gazetteer-bench
 	./$(BUILD_DIR)/bench/kestrin-markdown-bench
+
+# Installs under PREFIX (default /usr/local; sudo when needed): `make install`, then start
+# "Kestrin AI" from the application menu. `make uninstall` removes what was installed.
+PREFIX ?= /usr/local
+SUDO := $(shell [ "$$(id -u)" -eq 0 ] || [ -w "$(PREFIX)" ] || echo sudo)
+install: build
+	$(SUDO) cmake --install $(BUILD_DIR) --prefix $(PREFIX)
+
+uninstall:
+	@test -f $(BUILD_DIR)/install_manifest.txt || { echo "Nothing installed from $(BUILD_DIR)"; exit 1; }
+	$(SUDO) xargs -d '\n' rm -f < $(BUILD_DIR)/install_manifest.txt
 
 build: deps
 	cmake -S . -B $(BUILD_DIR) -G Ninja

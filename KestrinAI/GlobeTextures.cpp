@@ -112,7 +112,9 @@ QImage recoloured(const QImage &picture)
 QStringList earthCandidates()
 {
     constexpr auto name = "earth.jpg";
-    QStringList places{QCoreApplication::applicationDirPath() + QStringLiteral("/resources/") + QLatin1String(name)};
+    const QString program = QCoreApplication::applicationDirPath();
+    QStringList places{program + QStringLiteral("/resources/") + QLatin1String(name),
+                       program + QStringLiteral("/../share/kestrin-ai/") + QLatin1String(name)}; // installed
 #ifdef KESTRIN_RESOURCES_DIR
     places.append(QStringLiteral(KESTRIN_RESOURCES_DIR "/") + QLatin1String(name));
 #endif
