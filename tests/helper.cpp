@@ -6,12 +6,17 @@
 //                                           saves ever-changing conversations to PATH and task
 //                                           lists to the defaults file DEFAULTS until killed;
 //                                           prints "ready" once the first saves are on disk
+//   kestrin-test-helper grab FILE [X Y W H] saves the screen (or that part of it) of $DISPLAY as
+//                                           a PNG; exit 0 when written
 
 #include "ConversationStore.h"
 #include "DebugLog.h"
 #include "TaskStore.h"
 
 #include <QCoreApplication>
+#include <QGuiApplication>
+#include <QPixmap>
+#include <QScreen>
 #include <QTextStream>
 
 #include <cstdio>
@@ -57,16 +62,32 @@ int saveLoop(const QString &path, const QString &defaultsPath)
     }
 }
 
+int grab(const QStringList &args)
+{
+    QScreen *screen = QGuiApplication::primaryScreen();
+    if (!screen)
+        return 1;
+    const QPixmap shot = args.size() == 6
+        ? screen->grabWindow(0, args[2].toInt(), args[3].toInt(), args[4].toInt(), args[5].toInt())
+        : screen->grabWindow(0);
+    return shot.save(args.value(1), "PNG") ? 0 : 1;
+}
+
 } // namespace
 
 int main(int argc, char *argv[])
 {
+    if (argc > 1 && qstrcmp(argv[1], "grab") == 0) {
+        qputenv("QT_QPA_PLATFORM", "xcb"); // the display the caller names
+        QGuiApplication app(argc, argv);
+        return grab(app.arguments().mid(1));
+    }
     QCoreApplication app(argc, argv);
     const QStringList args = app.arguments().mid(1);
     if (args.value(0) == QLatin1String("log"))
         return logMessages(args.mid(1));
     if (args.value(0) == QLatin1String("save-loop") && args.size() == 3)
         return saveLoop(args.at(1), args.at(2));
-    QTextStream(stderr) << "usage: kestrin-test-helper log MESSAGE... | save-loop PATH DEFAULTS\n";
+    QTextStream(stderr) << "usage: kestrin-test-helper log MESSAGE... | save-loop PATH DEFAULTS | grab FILE [X Y W H]\n";
     return 2;
 }

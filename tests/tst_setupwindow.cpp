@@ -3,6 +3,7 @@
 // button, one window per controller, the settings bound to the store).
 
 #include "AgentModel.h"
+#include "AppPaths.h"
 #include "Orchestrator.h"
 #include "SettingsStore.h"
 #include "SettingsWindowController.h"
@@ -14,9 +15,13 @@
 #include "UserDefaults.h"
 #include "ViewItems.h"
 #include "VoiceLocator.h"
-#include "AppPaths.h"
+#include "XvfbServer.h"
 
 #include <QGuiApplication>
+#include <QImage>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QProcess>
 #include <QQuickItem>
 #include <QQuickView>
 #include <QSignalSpy>
@@ -86,6 +91,60 @@ void click(QQuickItem *button)
 {
     QVERIFY(button && button->isVisible());
     QVERIFY(QMetaObject::invokeMethod(button, "clicked"));
+}
+
+bool near(QRgb pixel, QRgb colour)
+{
+    return qAbs(qRed(pixel) - qRed(colour)) < 40 && qAbs(qGreen(pixel) - qGreen(colour)) < 40
+        && qAbs(qBlue(pixel) - qBlue(colour)) < 40;
+}
+
+// The status marks of a setup window seen on screen: their centres' heights and colours, top to
+// bottom, read down the column through the marks' centres.
+struct Mark
+{
+    int y;
+    QString kind; // "ok", "warn" or "other" (the grey circle, the spinner)
+};
+
+QList<Mark> marksIn(const QImage &screen, int x, int top, int bottom)
+{
+    QList<Mark> marks;
+    int start = -1;
+    QString kind;
+    for (int y = top; y <= bottom + 1; ++y) {
+        // Marks are the only things drawn in this column over the window's dark cards.
+        bool lit = false;
+        QString here = QStringLiteral("other");
+        for (int dx = -8; dx <= 8 && y <= bottom; ++dx) {
+            const QRgb pixel = screen.pixel(x + dx, y);
+            if (near(pixel, 0x4ADE80))
+                here = QStringLiteral("ok"), lit = true;
+            else if (near(pixel, 0xFBBF24))
+                here = QStringLiteral("warn"), lit = true;
+            else if (qGray(pixel) > 70)
+                lit = true;
+        }
+        if (lit && start < 0)
+            start = y, kind = here;
+        else if (lit && here != u"other")
+            kind = here;
+        else if (!lit && start >= 0) {
+            if (y - start >= 10) // not a line of text
+                marks.append({(start + y) / 2, kind});
+            start = -1;
+        }
+    }
+    return marks;
+}
+
+// How many pixels of the brand colour a row of @p screen has between @p left and @p right.
+int brandPixels(const QImage &screen, int y, int left, int right)
+{
+    int count = 0;
+    for (int x = left; x <= right; ++x)
+        count += near(screen.pixel(x, y), 0x7AA2FF);
+    return count;
 }
 
 } // namespace
@@ -299,6 +358,110 @@ private slots:
         QCOMPARE(find(controller.window()->rootObject(), "voiceCaption")->property("text").toString(),
                  "Used for Tarvik and spoken replies.");
         QDir(voice).removeRecursively();
+    }
+
+    // The real program on a private X server: the first launch without an engine opens setup;
+    // once the engine answers, a model is downloaded with the window's own button, and the
+    // bottom button closes the window for good.
+    void firstLaunch()
+    {
+        QVERIFY2(XvfbServer::isInstalled(), "Xvfb, xrandr, xsetroot and xcompmgr are needed (tools/packages.txt)");
+        XvfbServer server;
+        QVERIFY2(server.start({QSize(1280, 800)}, true), qPrintable(server.error()));
+        QTemporaryDir home;
+        const QProcessEnvironment env = server.environment(TestSupport::childEnvironment(home.path()));
+        const auto grab = [&] {
+            QProcess p;
+            p.setProcessEnvironment(env);
+            const QString file = home.filePath("screen.png");
+            p.start(KESTRIN_HELPER, {"grab", file});
+            p.waitForFinished(10000);
+            return QImage(file).convertToFormat(QImage::Format_RGB32);
+        };
+        const auto click = [&](int x, int y) {
+            QProcess p;
+            p.setProcessEnvironment(env);
+            p.start("xdotool", {"mousemove", QString::number(x), QString::number(y), "click", "1"});
+            QVERIFY(p.waitForFinished(5000) && p.exitCode() == 0);
+        };
+        // The window is centred: 500 x 600 at (390, 100); its marks are 44 in from its left.
+        const int markX = 390 + 24 + 11, top = 160, bottom = 640;
+        const auto marks = [&] { return marksIn(grab(), markX, top, bottom); };
+        const auto kinds = [&](const QList<Mark> &list) {
+            QStringList k;
+            for (const Mark &m : list)
+                k << m.kind;
+            return k.join(' ');
+        };
+
+        const QImage before = grab(); // the bare screen
+
+        // The engine's port, with nothing listening yet.
+        quint16 port = 0;
+        {
+            TestEngine probe;
+            QVERIFY(probe.listen());
+            port = probe.port();
+        }
+        QProcess program;
+        QProcessEnvironment programEnv = env;
+        programEnv.insert("OLLAMA_HOST", "127.0.0.1:" + QString::number(port));
+        program.setProcessEnvironment(programEnv);
+        program.setProcessChannelMode(QProcess::ForwardedChannels);
+        program.start(KESTRIN_PROGRAM);
+        auto stop = qScopeGuard([&] {
+            program.terminate();
+            program.waitForFinished(5000);
+        });
+
+        // Not installed: a grey circle for the engine, warnings for both models, the check mark
+        // for the screen (voice depends on the machine's microphone).
+        QList<Mark> seen;
+        const auto engineAndScreen = [&](const char *engineSection) {
+            seen = marks();
+            return seen.size() == 5 && kinds(seen.mid(0, 3)) == QLatin1String(engineSection) && seen[4].kind == u"ok";
+        };
+        QTRY_VERIFY_WITH_TIMEOUT(engineAndScreen("other warn warn"), 20000);
+
+        // The engine starts, without models: the next check finds it and offers the downloads.
+        TestEngine engine;
+        QVERIFY(engine.listen(port));
+        engine.setInstalledModels({});
+        engine.setStreamInterval(400ms);
+        QTRY_VERIFY_WITH_TIMEOUT(engineAndScreen("ok other other"), 15000);
+
+        // "Download" at the end of the chat model's row.
+        const int chatY = seen[1].y;
+        click(390 + 500 - 24 - 40, chatY + 6);
+        QTRY_COMPARE_WITH_TIMEOUT(engine.requests("/api/pull").size(), 1, 5000);
+        // The bar under the row's text fills as the layers come in.
+        QList<int> filled;
+        QTRY_VERIFY_WITH_TIMEOUT(([&] {
+                                     const QImage screen = grab();
+                                     int most = 0;
+                                     for (int y = chatY + 14; y <= chatY + 40; ++y)
+                                         most = std::max(most, brandPixels(screen, y, markX + 20, 390 + 500 - 30));
+                                     if (most > 0 && (filled.isEmpty() || filled.last() != most))
+                                         filled << most;
+                                     return filled.size() >= 2;
+                                 }()),
+                                 15000);
+        QVERIFY2(filled.size() >= 2, qPrintable(QString::number(filled.size())));
+
+        // Done: the check mark, and the bottom button turns to the brand colour
+        // ("Start using Kestrin AI").
+        QTRY_VERIFY_WITH_TIMEOUT(kinds(marks()).startsWith("ok ok"), 15000);
+        QTRY_VERIFY_WITH_TIMEOUT(brandPixels(grab(), 100 + 600 - 24 - 8, 420, 860) > 300, 10000);
+
+        // It closes the window and marks setup as seen.
+        const QString defaults = home.filePath("config/Kestrin AI/defaults.json");
+        const auto didSeeSetup = [&] {
+            return QJsonDocument::fromJson(TestSupport::readAll(defaults)).object().value("didSeeSetup");
+        };
+        QVERIFY(didSeeSetup().isUndefined());
+        click(640, 100 + 600 - 24 - 18);
+        QTRY_VERIFY_WITH_TIMEOUT(didSeeSetup() == QJsonValue(true), 5000);
+        QTRY_VERIFY_WITH_TIMEOUT(grab().pixel(400, 400) == before.pixel(400, 400), 5000);
     }
 };
 

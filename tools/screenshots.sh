@@ -23,7 +23,7 @@ shoot() { # name, crop geometry, program flags...
     "$build/kestrin-ai" "$@" >/dev/null 2>&1 &
     pid=$!
     sleep 4
-    "$build/tests/tst_panel" --grab "$out/$name.png" $crop 2>/dev/null
+    "$build/tests/kestrin-test-helper" grab "$out/$name.png" $crop 2>/dev/null
     kill $pid
     wait $pid 2>/dev/null || true
     rm -f "$home/data/Kestrin AI/instance.sock"
