@@ -60,7 +60,7 @@ public:
 
     static inline const QString noResponseText = QStringLiteral("I didn't get a response. Try asking again.");
     static inline const QString noScreenText = QStringLiteral(
-        "I can't see your screen yet. Allow Screen Recording for Kestrin AI in System Settings, or turn off "
+        "I can't see your screen yet. Check Screen Recording in Kestrin AI's setup window, or turn off "
         "\"Include screen\" to chat without it.");
     static inline const QString notCaughtText = QStringLiteral("Sorry, I didn't catch that.");
     static inline const QString unreachableText = QStringLiteral("Sorry, I can't reach the local model right now.");

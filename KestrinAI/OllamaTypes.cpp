@@ -27,7 +27,7 @@ QString OllamaError::errorDescription() const
     case Kind::badResponse:
         return QStringLiteral("Ollama returned an error (HTTP %1). The model may not be installed yet.").arg(m_status);
     case Kind::unreachable:
-        return QStringLiteral("Ollama isn't running. Open the Ollama app, or run setup from the menu bar icon.");
+        return QStringLiteral("Ollama isn't running. Start it (ollama serve), or run setup from the tray icon.");
     case Kind::transport:
         return m_description;
     }

@@ -19,7 +19,7 @@ private slots:
     void errorTexts()
     {
         QCOMPARE(OllamaError::badResponse(404).errorDescription(), "Ollama returned an error (HTTP 404). The model may not be installed yet.");
-        QCOMPARE(OllamaError::unreachable().errorDescription(), "Ollama isn't running. Open the Ollama app, or run setup from the menu bar icon.");
+        QCOMPARE(OllamaError::unreachable().errorDescription(), "Ollama isn't running. Start it (ollama serve), or run setup from the tray icon.");
         QCOMPARE(OllamaError::transport("The request timed out.").errorDescription(), "The request timed out.");
         QCOMPARE(OllamaError::badResponse(500).status(), 500);
     }
