@@ -166,3 +166,14 @@ bool XvfbServer::run(const QString &program, const QStringList &arguments)
     }
     return ok;
 }
+
+QImage XvfbServer::screenshot() const
+{
+    QProcess grab;
+    grab.setProcessEnvironment(environment());
+    const QString file = m_dir.filePath(QStringLiteral("screen.png"));
+    QFile::remove(file);
+    grab.start(QStringLiteral(KESTRIN_HELPER), {QStringLiteral("grab"), file});
+    grab.waitForFinished(10000);
+    return QImage(file).convertToFormat(QImage::Format_RGB32);
+}

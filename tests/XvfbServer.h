@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QImage>
 #include <QList>
 #include <QProcess>
 #include <QSize>
@@ -38,6 +39,9 @@ public:
     QString display() const { return m_display; }
     /// @p base with DISPLAY pointing here and QT_QPA_PLATFORM=xcb, for a child process.
     QProcessEnvironment environment(QProcessEnvironment base = QProcessEnvironment::systemEnvironment()) const;
+    /// The whole screen as it is shown now (taken by the test helper, a client of this server);
+    /// a null image when it could not be taken.
+    QImage screenshot() const;
 private:
     /// Runs an X client against this server; on failure error() says why.
     bool run(const QString &program, const QStringList &arguments);

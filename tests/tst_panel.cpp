@@ -266,14 +266,7 @@ private slots:
             p.start("xdotool", arguments);
             QVERIFY(p.waitForFinished(5000) && p.exitCode() == 0);
         };
-        const auto grab = [&] {
-            QProcess p;
-            p.setProcessEnvironment(env);
-            const QString file = home.filePath("screen.png");
-            p.start(KESTRIN_HELPER, {"grab", file});
-            p.waitForFinished(10000);
-            return QImage(file);
-        };
+        const auto grab = [&] { return server.screenshot(); };
         const QRect panel(1280 - 436, 50, 420, 700); // the window without its tab strip
         const QString log = home.filePath("data/Kestrin AI/kestrin.log");
 

@@ -370,14 +370,7 @@ private slots:
         QVERIFY2(server.start({QSize(1280, 800)}, true), qPrintable(server.error()));
         QTemporaryDir home;
         const QProcessEnvironment env = server.environment(TestSupport::childEnvironment(home.path()));
-        const auto grab = [&] {
-            QProcess p;
-            p.setProcessEnvironment(env);
-            const QString file = home.filePath("screen.png");
-            p.start(KESTRIN_HELPER, {"grab", file});
-            p.waitForFinished(10000);
-            return QImage(file).convertToFormat(QImage::Format_RGB32);
-        };
+        const auto grab = [&] { return server.screenshot(); };
         const auto click = [&](int x, int y) {
             QProcess p;
             p.setProcessEnvironment(env);
