@@ -32,6 +32,9 @@ constexpr qsizetype adaptationSamples = 4 * samplesPerSecond;
 constexpr qsizetype vadSettleSamples = samplesPerSecond * 16 / 10;
 // Sound kept from before the start of speech, for a second look at an utterance.
 constexpr qsizetype preRollSamples = samplesPerSecond / 2;
+// Frames the front end holds back (its analysis window and the delta features): fed, not yet
+// searched. With the search's own delay, how long ago a phrase reported now ended.
+constexpr qsizetype frontEndLagFrames = 5;
 
 const char *const wakeSearch = "wake";
 const char *const dictationSearch = "dictation";
@@ -265,30 +268,37 @@ void PocketSphinxDecoder::decodeStep(const qint16 *samples, qsizetype count, QLi
 
 qsizetype PocketSphinxDecoder::spot(const qint16 *samples, qsizetype count, QList<RecognitionResult> &results)
 {
-    // The replay starts where the phrase ended (PocketSphinx's frame count since the stream
-    // began), not where it was noticed, so the steps can be as long as the pause checks allow.
+    // Fed a frame at a time, so a phrase is noticed a fixed number of frames after it ended and
+    // the replay is the last frames heard. The end frame PocketSphinx gives cannot place it:
+    // once its voice detector has dropped silence within the utterance, that number counts the
+    // kept frames from where the latest speech began, and lands past the audio (every
+    // utterance but a new decoder's first lost the command's first words).
     for (qsizetype at = 0; at < count; at += step) {
         const qsizetype n = qMin(step, count - at);
-        ps_process_raw(m_ps, samples + at, size_t(n), FALSE, FALSE);
-        m_spotted.append(reinterpret_cast<const char *>(samples + at), n * qsizetype(sizeof(qint16)));
+        const char *hypothesis = nullptr;
+        qsizetype took = 0;
+        while (took < n && !(hypothesis && *hypothesis)) {
+            const qsizetype k = qMin(frameSamples, n - took);
+            ps_process_raw(m_ps, samples + at + took, size_t(k), FALSE, FALSE);
+            m_spotted.append(reinterpret_cast<const char *>(samples + at + took), k * qsizetype(sizeof(qint16)));
+            took += k;
+            hypothesis = ps_get_hyp(m_ps, nullptr);
+        }
 
-        const char *hypothesis = ps_get_hyp(m_ps, nullptr);
         if (hypothesis && *hypothesis) {
-            // The search reports a phrase some frames after it ended; the words said since
-            // then are the start of the command, so they are decoded again as dictation.
+            // The words said since the phrase ended are the start of the command, so they are
+            // decoded again as dictation, with the rest of this step.
             QString phrase;
-            int endFrame = -1;
             if (ps_seg_t *seg = ps_seg_iter(m_ps)) { // the first, should one step hold two
-                int startFrame = 0;
-                ps_seg_frames(seg, &startFrame, &endFrame);
                 phrase = QString::fromUtf8(ps_seg_word(seg)).simplified();
                 ps_seg_free(seg);
             }
             if (phrase.isEmpty()) // detections carry a trailing blank; the words are what count
                 phrase = QString::fromUtf8(hypothesis).simplified().split(QLatin1Char(' ')).mid(0, 2).join(QLatin1Char(' '));
+            const qsizetype since = (qsizetype(cmd_ln_int32_r(ps_get_config(m_ps), "-kws_delay")) + frontEndLagFrames) * frameSamples;
             const qsizetype spottedSamples = m_spotted.size() / qsizetype(sizeof(qint16));
-            const qsizetype replayFrom = qBound(qsizetype(0), qsizetype(endFrame + 1) * frameSamples, spottedSamples);
-            const QByteArray replay = m_spotted.mid(replayFrom * qsizetype(sizeof(qint16)));
+            QByteArray replay = m_spotted.right(qMin(since, spottedSamples) * qsizetype(sizeof(qint16)));
+            replay.append(reinterpret_cast<const char *>(samples + at + took), (n - took) * qsizetype(sizeof(qint16)));
             m_spotted.clear();
 
             ps_end_utt(m_ps);
