@@ -5,7 +5,9 @@
 
 #include <QString>
 #include <QList>
+#include <QGuiApplication>
 #include <QQuickItem>
+#include <QQuickView>
 
 namespace ViewItems {
 
@@ -35,6 +37,17 @@ inline QList<QQuickItem *> shown(QQuickItem *root, const QString &name)
     QList<QQuickItem *> items = named(root, name);
     items.removeIf([](QQuickItem *item) { return !item->isVisible(); });
     return items;
+}
+
+/// How many visible top-level windows show a view whose root is called @p rootName.
+inline int windowsShowing(const QString &rootName)
+{
+    int count = 0;
+    for (QWindow *window : QGuiApplication::topLevelWindows()) {
+        auto *view = qobject_cast<QQuickView *>(window);
+        count += view && view->isVisible() && view->rootObject() && view->rootObject()->objectName() == rootName;
+    }
+    return count;
 }
 
 } // namespace ViewItems

@@ -21,6 +21,7 @@
 #include "TestSupport.h"
 #include "Theme.h"
 #include "UserDefaults.h"
+#include "ViewItems.h"
 #include "WakeWordListener.h"
 
 #include <QApplication>
@@ -68,20 +69,6 @@ struct Windows : OrbPresenter, MapPresenter
     }
     QString last() const { return calls.value(calls.size() - 1); }
 };
-
-} // namespace
-
-namespace {
-
-bool isShowing(const char *viewName)
-{
-    for (QWindow *window : QGuiApplication::topLevelWindows()) {
-        auto *view = qobject_cast<QQuickView *>(window);
-        if (view && view->isVisible() && view->rootObject() && view->rootObject()->objectName() == QLatin1String(viewName))
-            return true;
-    }
-    return false;
-}
 
 } // namespace
 
@@ -177,9 +164,9 @@ private slots:
         AppDelegate bare(Orchestrator::Windows{}, parts());
         bare.applicationDidFinishLaunching(LaunchOptions{});
         bare.statusMenu()->actions().at(5)->trigger();
-        QTRY_VERIFY(isShowing("settingsView"));
+        QTRY_COMPARE(ViewItems::windowsShowing("settingsView"), 1);
         bare.statusMenu()->actions().at(4)->trigger();
-        QTRY_VERIFY(isShowing("setupView"));
+        QTRY_COMPARE(ViewItems::windowsShowing("setupView"), 1);
 
         // The wake-word item follows the listener when the menu opens.
         QAction *item = delegate.wakeWordItem();

@@ -75,18 +75,6 @@ void quietOffscreen(QtMsgType type, const QMessageLogContext &context, const QSt
         previousHandler(type, context, message);
 }
 
-// The visible top-level windows showing a view called @p name.
-int windowsShowing(const char *name)
-{
-    int count = 0;
-    for (QWindow *window : QGuiApplication::topLevelWindows()) {
-        auto *view = qobject_cast<QQuickView *>(window);
-        if (view && view->isVisible() && view->rootObject() && view->rootObject()->objectName() == QLatin1String(name))
-            ++count;
-    }
-    return count;
-}
-
 void click(QQuickItem *button)
 {
     QVERIFY(button && button->isVisible());
@@ -236,24 +224,13 @@ private slots:
         QCOMPARE(controller.window(), view);
         QCOMPARE(windowsShowing("setupView"), 1);
 
-        // The download: spinner and a bar that moves, no button; then the check mark.
+        // The download: spinner and bar, no button; then the check mark (the bar's movement is
+        // checked on a real screen in firstLaunch).
         click(find(chat, "action"));
         QTRY_COMPARE(chat->property("status").toString(), "working");
         QCOMPARE(button(chat), QString());
         QQuickItem *bar = find(chat, "progressBar");
-        QQuickItem *fill = find(chat, "progressFill");
         QVERIFY(bar->isVisible());
-        QList<double> widths;
-        QTRY_VERIFY_WITH_TIMEOUT(([&] {
-                                     const double w = fill->width();
-                                     if (widths.isEmpty() || widths.last() != w)
-                                         widths << w;
-                                     return model.progress().isEmpty();
-                                 }()),
-                                 10000);
-        // Distinct widths while downloading (the bar moves; a new layer may pull it back).
-        widths.removeIf([](double w) { return w <= 0; });
-        QVERIFY2(widths.size() >= 3, qPrintable(QString::number(widths.size())));
         QTRY_COMPARE(chat->property("status").toString(), "ok");
         QVERIFY(!bar->isVisible());
         QCOMPARE(find(chat, "symbol")->property("name").toString(), "checkmark.circle.fill");
