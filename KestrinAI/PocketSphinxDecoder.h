@@ -18,7 +18,9 @@ struct ps_decoder_s;
 /// Loading is staged to keep memory low: the acoustic model and the dictionary (about 30 MB)
 /// at create(); the wake-phrase search (about 1 MB) with the first wake-phrase utterance; the
 /// language model of open dictation (about 65 MB) with the first utterance that needs it,
-/// which in wake-phrase mode is the first one in which a phrase is heard.
+/// which in wake-phrase mode is the first one in which a phrase is heard. Commands after a
+/// phrase are dictated by a search of their own on the same language model, without the
+/// second pass dictation makes over a finished utterance.
 ///
 /// An utterance runs from begin() until feed() reports its end (the speaker paused, as
 /// PocketSphinx's voice activity detection sees it) or finish() is called at the end of the
@@ -64,7 +66,8 @@ private:
 
     explicit PocketSphinxDecoder(const QString &modelFolder);
     bool ensureWakeSearch(QString *error);
-    bool ensureDictationSearch(QString *error);
+    enum class Dictation { full, command };
+    bool ensureDictationSearch(Dictation kind, QString *error);
     void restartSpotting();
     /// Spotting: returns how many of the samples it took. When a phrase is heard it takes the
     /// step that held it (what followed the phrase is replayed) and the decoder is listening.
@@ -77,7 +80,6 @@ private:
     const QString m_modelFolder;
     ps_decoder_s *m_ps = nullptr;
     bool m_hasWakeSearch = false;
-    bool m_hasDictationSearch = false;
 
     Phase m_phase = Phase::idle;
     Mode m_mode = Mode::dictation;
