@@ -6,6 +6,7 @@
 #include "GlobeMath.h"
 #include "GlobeMesh.h"
 #include "GlobeTextures.h"
+#include "RenderingInfo.h"
 #include "TestSupport.h"
 #include "ViewEngine.h"
 #include "XvfbServer.h"
@@ -88,6 +89,9 @@ int showChild(const QStringList &places)
         QTest::qWait(300); // a few more frames on screen
         QJsonObject frame = settled ? measure(view->grabWindow()) : QJsonObject();
         frame[QStringLiteral("title")] = root->findChild<QQuickItem *>(QStringLiteral("placeName"))->property("text").toString();
+        frame[QStringLiteral("software")] = RenderingInfo::isSoftware();
+        const QObject *environment = globe->findChild<QObject *>(QStringLiteral("globeScene"))->property("environment").value<QObject *>();
+        frame[QStringLiteral("antialiasing")] = environment->property("antialiasingMode").toInt();
         frames.append(frame);
     }
     std::puts(QJsonDocument(frames).toJson(QJsonDocument::Compact).constData());
@@ -294,6 +298,17 @@ private slots:
         animatesOnlyWhileActive([&] { return ring->property("pulse"); });
     }
 
+    void softwareRenderers()
+    {
+        QVERIFY(RenderingInfo::isSoftwareRenderer("llvmpipe (LLVM 15.0.6, 256 bits)"));
+        QVERIFY(RenderingInfo::isSoftwareRenderer("Software Rasterizer"));
+        QVERIFY(RenderingInfo::isSoftwareRenderer("softpipe"));
+        // Hardware drivers built with LLVM name it too.
+        QVERIFY(!RenderingInfo::isSoftwareRenderer("AMD Radeon RX 6600 (navy_flounder, LLVM 15.0.6, DRM 3.49, 6.1.0-13-amd64)"));
+        QVERIFY(!RenderingInfo::isSoftwareRenderer("Mesa Intel(R) UHD Graphics 620 (KBL GT2)"));
+        QVERIFY(!RenderingInfo::isSoftwareRenderer(""));
+    }
+
     void showsThePlaceUnderThePin()
     {
         QVERIFY2(XvfbServer::isInstalled(), "Xvfb is needed (tools/packages.txt)");
@@ -318,6 +333,9 @@ private slots:
                          && std::abs(frame.value(QStringLiteral("x")).toDouble() - globeCentre.x()) < 8
                          && std::abs(frame.value(QStringLiteral("y")).toDouble() - globeCentre.y()) < 8, where.constData());
         }
+        // Xvfb draws with Mesa's llvmpipe: no multisampling there.
+        QVERIFY(frames[0].toObject().value(QStringLiteral("software")).toBool());
+        QCOMPARE(frames[0].toObject().value(QStringLiteral("antialiasing")).toInt(), 0); // SceneEnvironment.NoAA
         // Around 0, 0: the Sahara to the north and Africa to the east glow, the Atlantic to the
         // south and west is dark; with the picture upside down or mirrored it is the other way.
         const QJsonObject nullIsland = frames[0].toObject();

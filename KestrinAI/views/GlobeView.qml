@@ -20,6 +20,8 @@ Item {
     property alias cornerRadius: sky.radius
     /// Whether the earth picture has replaced the grid.
     readonly property alias showsEarth: surface.showsEarth
+    /// Multisampled edges; off on software rendering, where they would halve the frame rate.
+    property bool antialiased: !RenderingInfo.software
     /// While the globe turns to a place or the pin drops.
     readonly property bool flying: turn.running || drop.running
 
@@ -47,11 +49,12 @@ Item {
     }
 
     View3D {
+        objectName: "globeScene"
         anchors.fill: parent
         camera: camera
         environment: SceneEnvironment {
             backgroundMode: SceneEnvironment.Transparent // the star field shows through
-            antialiasingMode: SceneEnvironment.MSAA
+            antialiasingMode: globe.antialiased ? SceneEnvironment.MSAA : SceneEnvironment.NoAA
             antialiasingQuality: SceneEnvironment.High // 4 samples
         }
 
