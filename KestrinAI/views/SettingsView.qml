@@ -94,6 +94,15 @@ Rectangle {
                 palette.light: Theme.panelHover
                 palette.mid: Theme.stroke
                 palette.dark: Theme.strokeStrong
+                // Our own mark: the style's picture-based one is also left behind by Qt when
+                // the window goes (a small leak per window).
+                indicator: Symbol {
+                    name: "chevron.up.chevron.down"
+                    size: 12
+                    color: Theme.textSecondary
+                    x: voicePicker.width - width - 8
+                    y: (voicePicker.height - height) / 2
+                }
             }
         }
         Caption {
