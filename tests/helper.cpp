@@ -8,6 +8,9 @@
 //                                           prints "ready" once the first saves are on disk
 //   kestrin-test-helper grab FILE [X Y W H] saves the screen (or that part of it) of $DISPLAY as
 //                                           a PNG; exit 0 when written
+//   kestrin-test-helper backdrop            a window of one blue (#3366AA) over the whole screen
+//                                           of $DISPLAY, under everything, as a desktop would be;
+//                                           prints "ready", then "press X Y" for each click
 
 #include "ConversationStore.h"
 #include "DebugLog.h"
@@ -15,11 +18,16 @@
 
 #include <QCoreApplication>
 #include <QGuiApplication>
+#include <QMouseEvent>
+#include <QPainter>
 #include <QPixmap>
+#include <QRasterWindow>
 #include <QScreen>
 #include <QTextStream>
+#include <QTimer>
 
 #include <cstdio>
+#include <iostream>
 
 namespace {
 
@@ -73,6 +81,24 @@ int grab(const QStringList &args)
     return shot.save(args.value(1), "PNG") ? 0 : 1;
 }
 
+int backdrop()
+{
+    struct Backdrop : QRasterWindow
+    {
+        void paintEvent(QPaintEvent *) override { QPainter(this).fillRect(QRect(QPoint(), size()), QColor(0x33, 0x66, 0xAA)); }
+        void mousePressEvent(QMouseEvent *event) override
+        {
+            const QPoint p = event->globalPosition().toPoint();
+            std::cout << "press " << p.x() << ' ' << p.y() << std::endl;
+        }
+    } window;
+    window.setFlag(Qt::FramelessWindowHint);
+    window.setGeometry(QGuiApplication::primaryScreen()->geometry());
+    window.show();
+    QTimer::singleShot(300, [] { std::cout << "ready" << std::endl; });
+    return QGuiApplication::exec();
+}
+
 } // namespace
 
 int main(int argc, char *argv[])
@@ -82,12 +108,17 @@ int main(int argc, char *argv[])
         QGuiApplication app(argc, argv);
         return grab(app.arguments().mid(1));
     }
+    if (argc > 1 && qstrcmp(argv[1], "backdrop") == 0) {
+        qputenv("QT_QPA_PLATFORM", "xcb");
+        QGuiApplication app(argc, argv);
+        return backdrop();
+    }
     QCoreApplication app(argc, argv);
     const QStringList args = app.arguments().mid(1);
     if (args.value(0) == QLatin1String("log"))
         return logMessages(args.mid(1));
     if (args.value(0) == QLatin1String("save-loop") && args.size() == 3)
         return saveLoop(args.at(1), args.at(2));
-    QTextStream(stderr) << "usage: kestrin-test-helper log MESSAGE... | save-loop PATH DEFAULTS | grab FILE [X Y W H]\n";
+    QTextStream(stderr) << "usage: kestrin-test-helper log MESSAGE... | save-loop PATH DEFAULTS | grab FILE [X Y W H] | backdrop\n";
     return 2;
 }

@@ -1,10 +1,8 @@
 // The edge panel: its placement and pointer rules, its views over a real chat session, and the
 // whole program on a private X server with a compositor, driven with xdotool.
 //
-// What needs the X server runs in children of this same program (a Qt process connects to one
-// display only):
-//   --click-target   a window over the whole screen that prints "press X Y" for each click
-//   --grab FILE [X Y W H]   saves the screen, or a part of it, as FILE
+// What needs the X server runs in kestrin-test-helper (a Qt process connects to one display
+// only): its backdrop, a window over the whole screen that prints "press X Y" for each click.
 
 #include "ChatViewModel.h"
 #include "EdgePanelController.h"
@@ -21,17 +19,14 @@
 #include <QGuiApplication>
 #include <QImage>
 #include <QMouseEvent>
-#include <QPainter>
 #include <QSignalSpy>
 #include <QQuickItem>
 #include <QQuickTextDocument>
 #include <QQuickView>
-#include <QRasterWindow>
 #include <QScreen>
 #include <QTextBlock>
 #include <QTextDocument>
 
-#include <iostream>
 
 using namespace TestSupport;
 using namespace ViewItems;
@@ -63,24 +58,6 @@ QStringList boldTexts(QQuickItem *root)
                     bold << it.fragment().text();
     }
     return bold;
-}
-
-int clickTarget()
-{
-    struct Target : QRasterWindow
-    {
-        void paintEvent(QPaintEvent *) override { QPainter(this).fillRect(QRect(QPoint(), size()), QColor(0x33, 0x66, 0xAA)); }
-        void mousePressEvent(QMouseEvent *event) override
-        {
-            const QPoint p = event->globalPosition().toPoint();
-            std::cout << "press " << p.x() << ' ' << p.y() << std::endl;
-        }
-    } target;
-    target.setFlag(Qt::FramelessWindowHint);
-    target.setGeometry(QGuiApplication::primaryScreen()->geometry());
-    target.show();
-    QTimer::singleShot(300, [] { std::cout << "ready" << std::endl; });
-    return QGuiApplication::exec();
 }
 
 } // namespace
@@ -272,7 +249,7 @@ private slots:
 
         QProcess target;
         target.setProcessEnvironment(env);
-        target.start(QCoreApplication::applicationFilePath(), {"--click-target"});
+        target.start(QStringLiteral(KESTRIN_HELPER), {"backdrop"});
         QVERIFY(target.waitForReadyRead(10000) && target.readLine().startsWith("ready"));
 
         QProcess program;
@@ -328,11 +305,6 @@ private slots:
 
 int main(int argc, char *argv[])
 {
-    const QByteArray mode = argc > 1 ? QByteArray(argv[1]) : QByteArray();
-    if (mode == "--click-target") {
-        QGuiApplication app(argc, argv); // a child: the display comes from the test
-        return clickTarget();
-    }
     TestSupport::isolateHome();
     QGuiApplication app(argc, argv);
     PanelTest test;

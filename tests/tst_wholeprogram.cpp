@@ -17,8 +17,6 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QPainter>
-#include <QRasterWindow>
 #include <QRegularExpression>
 #include <QScreen>
 #include <QStandardPaths>
@@ -28,7 +26,6 @@
 #include <atomic>
 #include <cerrno>
 #include <csignal>
-#include <iostream>
 #include <mutex>
 #include <thread>
 
@@ -240,20 +237,6 @@ NetworkUse networkUse(const QByteArray &trace, quint16 port)
         }
     }
     return use;
-}
-
-/// A child of the test on its X server: a full-screen window of one colour under everything: what the user's desktop shows.
-int backdrop()
-{
-    struct Backdrop : QRasterWindow
-    {
-        void paintEvent(QPaintEvent *) override { QPainter(this).fillRect(QRect(QPoint(), size()), backdropColour); }
-    } window;
-    window.setFlag(Qt::FramelessWindowHint);
-    window.setGeometry(QGuiApplication::primaryScreen()->geometry());
-    window.show();
-    QTimer::singleShot(300, [] { std::cout << "ready" << std::endl; });
-    return QGuiApplication::exec();
 }
 
 } // namespace
@@ -505,7 +488,7 @@ private slots:
         QVERIFY(m_pulseEvents.waitForStarted(5000));
 
         m_backdrop.setProcessEnvironment(m_display.environment());
-        m_backdrop.start(QCoreApplication::applicationFilePath(), {QStringLiteral("--backdrop")});
+        m_backdrop.start(QStringLiteral(KESTRIN_HELPER), {QStringLiteral("backdrop")});
         QVERIFY(m_backdrop.waitForReadyRead(10000) && m_backdrop.readLine().startsWith("ready"));
     }
 
@@ -825,11 +808,6 @@ private slots:
 
 int main(int argc, char *argv[])
 {
-    const QByteArray mode = argc > 1 ? QByteArray(argv[1]) : QByteArray();
-    if (mode == "--backdrop") {
-        QGuiApplication app(argc, argv); // on the test's X server
-        return backdrop();
-    }
     TestSupport::isolateHome();
     QGuiApplication app(argc, argv);
     WholeProgramTest test;
