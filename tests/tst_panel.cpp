@@ -303,13 +303,5 @@ private slots:
     }
 };
 
-int main(int argc, char *argv[])
-{
-    TestSupport::isolateHome();
-    QGuiApplication app(argc, argv);
-    PanelTest test;
-    QTEST_SET_MAIN_SOURCE_PATH
-    return QTest::qExec(&test, argc, argv);
-}
-
+KESTRIN_GUI_TEST_MAIN(PanelTest)
 #include "tst_panel.moc"

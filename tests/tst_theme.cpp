@@ -48,12 +48,6 @@ private slots:
         QVERIFY(!AppLogo::statusBarImage().isNull());
     }
 
-    void colourConstructor()
-    {
-        QCOMPARE(Theme::color(0x7AA2FF), QColor(122, 162, 255));
-        QCOMPARE(Theme::color(0x123456, 0.5).alpha(), 128);
-    }
-
     void qmlSeesTheSameValues()
     {
         QQmlEngine engine;
