@@ -11,6 +11,8 @@
 #include <sphinxbase/err.h>
 #include <sphinxbase/ngram_model.h>
 
+#include <algorithm>
+#include <iterator>
 #include <mutex>
 #include <utility>
 
@@ -43,18 +45,43 @@ const char *const commandSearch = "command"; // dictation after a wake phrase
 struct WakeWord
 {
     const char *word;
-    const char *pronunciation;
+    // The first is the name as it is written; the others are how it is often said, added to the
+    // dictionary as alternates ("oryn(2)"), so dictation knows them too.
+    const char *pronunciations[3];
     const char *phrase;
-    // The keyword search's detection threshold: lower finds more (and more false alarms).
-    // Set against generated voices with recognizer_bench.
-    const char *threshold;
 };
 
 const WakeWord wakeWords[] = {
-    {"oryn", "AO R IH N", "hey oryn", "1e-20"},
-    {"tarvik", "T AA R V IH K", "hey tarvik", "1e-20"},
-    {"kestrin", "K EH S T R IH N", "hey kestrin", "1e-20"},
+    {"oryn", {"AO R IH N", "AA R IH N", "Y AO R IH N"}, "hey oryn"}, // "are-in"; "hey-yoryn" with the glide
+    {"tarvik", {"T AA R V IH K"}, "hey tarvik"},
+    {"kestrin", {"K EH S T R IH N"}, "hey kestrin"},
 };
+
+// What the keyword search listens for: each wake phrase in each of its pronunciations, and
+// names that sound like ours. A stretch of speech that fits one of those better than any of
+// ours is not a wake phrase: "hey erin" must not wake Oryn.
+struct Keyphrase
+{
+    const char *phrase;    // in the dictionary's words, alternates included
+    const char *threshold; // lower finds more, and more false alarms; set with the wake-word bench
+    int wakeWord;          // into wakeWords; -1 for a name that only sounds like one of ours
+};
+
+const Keyphrase keyphrases[] = {
+    {"hey oryn", "1e-20", 0},
+    {"hey oryn(2)", "1e-5", 0}, // "hey are in..." is common: this one must fit well
+    {"hey oryn(3)", "1e-20", 0},
+    {"hey tarvik", "1e-40", 1},
+    {"hey kestrin", "1e-35", 2},
+    {"hey erin", "1e-30", -1},
+    {"hey aaron", "1e-30", -1},
+    {"hey karen", "1e-30", -1},
+    {"hey travis", "1e-30", -1},
+    {"hey kristen", "1e-30", -1},
+};
+
+// After the first detection, frames to wait for others of the same stretch before choosing.
+constexpr int detectionSettleFrames = 5;
 
 // Decoders are made and freed one at a time: each one re-opens PocketSphinx's process-wide
 // log file, which must not happen under another decoder's feet.
@@ -128,8 +155,11 @@ std::unique_ptr<PocketSphinxDecoder> PocketSphinxDecoder::create(const QString &
         return fail(QStringLiteral("the acoustic model or dictionary in %1 could not be loaded").arg(modelFolder));
     for (const WakeWord &w : wakeWords) {
         // A keyword naming a word the dictionary lacks would silently never be found.
-        if (ps_add_word(decoder->m_ps, w.word, w.pronunciation, TRUE) < 0)
-            return fail(QStringLiteral("could not add \"%1\" to the dictionary").arg(QLatin1String(w.word)));
+        for (qsizetype i = 0; i < qsizetype(std::size(w.pronunciations)) && w.pronunciations[i]; ++i) {
+            const QByteArray word = i == 0 ? QByteArray(w.word) : QByteArray(w.word) + '(' + QByteArray::number(i + 1) + ')';
+            if (ps_add_word(decoder->m_ps, word.constData(), w.pronunciations[i], TRUE) < 0)
+                return fail(QStringLiteral("could not add \"%1\" to the dictionary").arg(QLatin1String(word)));
+        }
     }
     DebugLog::log(QStringLiteral("Speech model loaded in %1 ms").arg(timer.elapsed()));
     return decoder;
@@ -155,8 +185,8 @@ bool PocketSphinxDecoder::ensureWakeSearch(QString *error)
             *error = QStringLiteral("could not write the wake phrase list");
         return false;
     }
-    for (const WakeWord &w : wakeWords)
-        list.write(QByteArray(w.phrase) + " /" + w.threshold + "/\n");
+    for (const Keyphrase &k : keyphrases)
+        list.write(QByteArray(k.phrase) + " /" + k.threshold + "/\n");
     list.flush();
     if (ps_set_kws(m_ps, wakeSearch, QFile::encodeName(list.fileName()).constData()) < 0) {
         if (error)
@@ -222,6 +252,8 @@ bool PocketSphinxDecoder::begin(Mode mode, bool partialResults, QString *error)
     m_lastPartial.clear();
     m_speechSeen = false;
     m_wasInSpeech = false;
+    m_decidedThrough = -1;
+    m_framesSinceDetection = 0;
     m_sinceStreamStart = 0;
     m_listenedSamples = 0;
     m_speechSamples = 0;
@@ -254,6 +286,8 @@ void PocketSphinxDecoder::restartSpotting()
     ps_start_utt(m_ps);
     m_spotted.clear();
     m_wasInSpeech = false;
+    m_decidedThrough = -1;
+    m_framesSinceDetection = 0;
     m_sinceStreamStart = 0;
 }
 
@@ -273,6 +307,47 @@ bool PocketSphinxDecoder::feed(const qint16 *samples, qsizetype count, QList<Rec
     return m_phase == Phase::idle;
 }
 
+QString PocketSphinxDecoder::settledPhrase()
+{
+    const char *hypothesis = ps_get_hyp(m_ps, nullptr);
+    if (!hypothesis || !*hypothesis)
+        return {};
+    // Every phrase reported and not yet decided on: several may fit one stretch of speech.
+    struct Candidate
+    {
+        int keyphrase;
+        int end;
+        int score; // the phrase against the search's phone loop, comparable between phrases
+    };
+    QList<Candidate> candidates;
+    for (ps_seg_t *seg = ps_seg_iter(m_ps); seg; seg = ps_seg_next(seg)) {
+        int start = 0;
+        int end = 0;
+        ps_seg_frames(seg, &start, &end);
+        const QByteArray words = QByteArray(ps_seg_word(seg)).simplified();
+        const auto known = std::find_if(std::begin(keyphrases), std::end(keyphrases),
+                                        [&](const Keyphrase &k) { return words == k.phrase; });
+        if (end > m_decidedThrough && known != std::end(keyphrases))
+            candidates.append({int(known - std::begin(keyphrases)), end, ps_seg_prob(seg, nullptr, nullptr, nullptr)});
+    }
+    if (candidates.isEmpty())
+        return {};
+    // Those that fit the same speech are reported within a few frames of each other.
+    if (++m_framesSinceDetection <= detectionSettleFrames)
+        return {};
+    m_framesSinceDetection = 0;
+    const Candidate best = *std::max_element(candidates.cbegin(), candidates.cend(),
+                                             [](const Candidate &a, const Candidate &b) { return a.score < b.score; });
+    for (const Candidate &c : std::as_const(candidates))
+        m_decidedThrough = qMax(m_decidedThrough, c.end);
+    const Keyphrase &chosen = keyphrases[best.keyphrase];
+    if (chosen.wakeWord < 0) {
+        DebugLog::log(QStringLiteral("Speech: heard \"%1\", not a wake phrase").arg(QLatin1String(chosen.phrase)));
+        return {};
+    }
+    return QString::fromLatin1(wakeWords[chosen.wakeWord].phrase);
+}
+
 void PocketSphinxDecoder::decodeStep(const qint16 *samples, qsizetype count, QList<RecognitionResult> &results)
 {
     if (m_phase == Phase::spotting)
@@ -290,27 +365,21 @@ qsizetype PocketSphinxDecoder::spot(const qint16 *samples, qsizetype count, QLis
     // utterance but a new decoder's first lost the command's first words).
     for (qsizetype at = 0; at < count; at += step) {
         const qsizetype n = qMin(step, count - at);
-        const char *hypothesis = nullptr;
+        QString phrase;
         qsizetype took = 0;
-        while (took < n && !(hypothesis && *hypothesis)) {
+        while (took < n && phrase.isEmpty()) {
             const qsizetype k = qMin(frameSamples, n - took);
             ps_process_raw(m_ps, samples + at + took, size_t(k), FALSE, FALSE);
             m_spotted.append(reinterpret_cast<const char *>(samples + at + took), k * qsizetype(sizeof(qint16)));
             took += k;
-            hypothesis = ps_get_hyp(m_ps, nullptr);
+            phrase = settledPhrase();
         }
 
-        if (hypothesis && *hypothesis) {
+        if (!phrase.isEmpty()) {
             // The words said since the phrase ended are the start of the command, so they are
             // decoded again as dictation, with the rest of this step.
-            QString phrase;
-            if (ps_seg_t *seg = ps_seg_iter(m_ps)) { // the first, should one step hold two
-                phrase = QString::fromUtf8(ps_seg_word(seg)).simplified();
-                ps_seg_free(seg);
-            }
-            if (phrase.isEmpty()) // detections carry a trailing blank; the words are what count
-                phrase = QString::fromUtf8(hypothesis).simplified().split(QLatin1Char(' ')).mid(0, 2).join(QLatin1Char(' '));
-            const qsizetype since = (qsizetype(cmd_ln_int32_r(ps_get_config(m_ps), "-kws_delay")) + frontEndLagFrames) * frameSamples;
+            const qsizetype since = (qsizetype(cmd_ln_int32_r(ps_get_config(m_ps), "-kws_delay")) + frontEndLagFrames
+                                     + detectionSettleFrames) * frameSamples;
             const qsizetype spottedSamples = m_spotted.size() / qsizetype(sizeof(qint16));
             QByteArray replay = m_spotted.right(qMin(since, spottedSamples) * qsizetype(sizeof(qint16)));
             replay.append(reinterpret_cast<const char *>(samples + at + took), (n - took) * qsizetype(sizeof(qint16)));

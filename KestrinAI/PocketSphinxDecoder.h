@@ -27,7 +27,10 @@ struct ps_decoder_s;
 /// audio. In wake-phrase mode the keyword search runs over any number of stretches of speech
 /// until a phrase is heard; the decoder then switches to open dictation, replays the audio
 /// heard since the phrase ended, and goes on until the pause. Transcripts in that mode are
-/// "<phrase> <dictated words>".
+/// "<phrase> <dictated words>". The keyword search listens for each phrase in the ways its name
+/// is often said ("oryn" also as "are-in", and with the glide after "hey") and for names that
+/// sound like ours ("hey erin"); where several fit the same speech, the best fit is taken, and
+/// a name that is not ours wakes nothing.
 ///
 /// Audio is decoded in steps of 100 ms counted from the start of the utterance, however it
 /// is handed in, so the same sound always gives the same transcript. A new decoder knows
@@ -72,6 +75,9 @@ private:
     /// Spotting: returns how many of the samples it took. When a phrase is heard it takes the
     /// step that held it (what followed the phrase is replayed) and the decoder is listening.
     qsizetype spot(const qint16 *samples, qsizetype count, QList<RecognitionResult> &results);
+    /// The wake phrase the keyword search heard, once every phrase that fits the same speech
+    /// has been reported and the best fit is one of ours; empty until then.
+    QString settledPhrase();
     void decodeStep(const qint16 *samples, qsizetype count, QList<RecognitionResult> &results);
     bool listen(const qint16 *samples, qsizetype count, QList<RecognitionResult> &results);
     QString transcript(const char *hypothesis) const;
@@ -87,6 +93,8 @@ private:
     QString m_phrase;          // the wake phrase heard in this utterance
     QByteArray m_spotted;      // samples since the keyword search's stream began, for the replay
     bool m_wasInSpeech = false;
+    int m_decidedThrough = -1;       // the last frame of the detections already decided on
+    int m_framesSinceDetection = 0;  // frames heard since an undecided detection was reported
     qsizetype m_sinceStreamStart = 0; // samples spotted since the stream began
     bool m_speechSeen = false; // listening: the voice activity detection has heard speech
     qint64 m_listenedSamples = 0;

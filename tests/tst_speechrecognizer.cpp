@@ -185,6 +185,9 @@ private slots:
         QTest::newRow("digital silence") << "" << "" << 0.0;
         QTest::newRow("quiet hiss") << "" << "" << 0.003;
         QTest::newRow("no phrase: greeting, rms") << "hey there how are you" << "rms" << 0.0;
+        // Close to "hey oryn" as some say it, but a better fit for a name of its own.
+        QTest::newRow("a name like ours, rms") << "hey erin what time is it" << "rms" << 0.0;
+        QTest::newRow("a name like ours, kal16") << "hey erin what time is it" << "kal16" << 0.0;
     }
     void nothingToHear()
     {
@@ -208,6 +211,9 @@ private slots:
         QTest::newRow("oryn, rms") << "hey oryn" << "show me a map of tokyo" << "rms" << plain << 0.0 << "";
         QTest::newRow("tarvik, slt") << "hey tarvik" << "what time is it" << "slt" << plain << 0.0 << "";
         QTest::newRow("oryn, slt in brown noise") << "hey oryn" << "what time is it" << "slt" << plain << 0.07 << "brownnoise";
+        // "are-in", and "hey-yoryn" with the glide: the other ways the name is said.
+        QTest::newRow("oryn, slt") << "hey oryn" << "what time is it" << "slt" << plain << 0.0 << "";
+        QTest::newRow("oryn, awb") << "hey oryn" << "what time is it" << "awb" << plain << 0.0 << "";
         QTest::newRow("kestrin, rms faster") << "hey kestrin" << "show me a map of tokyo" << "rms" << QStringList{"tempo", "1.15"} << 0.0 << "";
     }
     void wakePhraseThenCommand()
