@@ -15,6 +15,8 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
+
 namespace TestSupport {
 
 /// Points XDG_DATA_HOME and XDG_CONFIG_HOME at a new private folder for this process.
@@ -85,6 +87,23 @@ inline void setVoiceAccess(bool granted)
     sources.requestSpeech = [granted](std::function<void(bool)> done) { done(granted); };
     sources.requestMicrophone = [granted](std::function<void(bool)> done) { done(granted); };
     Permissions::setSources(sources);
+}
+
+/// Wake-word calls as "kind word command..." against the expected ones: kind and word must be
+/// the same; an expected third field "time|clock" asks for one of those among the command's words.
+inline bool wakeCallsMatch(const QStringList &calls, const QStringList &expected)
+{
+    if (calls.size() != expected.size())
+        return false;
+    for (qsizetype i = 0; i < expected.size(); ++i) {
+        const QStringList want = expected[i].split(u' ');
+        const QStringList got = calls[i].split(u' ');
+        const QStringList anyOf = want.value(2).split(u'|', Qt::SkipEmptyParts);
+        if (got.mid(0, 2) != want.mid(0, 2)
+            || !(anyOf.isEmpty() || std::any_of(anyOf.cbegin(), anyOf.cend(), [&](const QString &w) { return got.mid(2).contains(w); })))
+            return false;
+    }
+    return true;
 }
 
 } // namespace TestSupport
