@@ -419,6 +419,7 @@ void ChatViewModel::onSpeakingChanged()
     if (speaking || !m_tarvikConversationActive)
         return;
     // The reply has been spoken: listen for a follow-up, without a wake word.
+    DebugLog::log(QStringLiteral("Tarvik: listening for a follow-up"));
     m_speech->startListening([self = QPointer(this)](const QString &text) {
         if (!self || !self->m_tarvikConversationActive)
             return;

@@ -155,6 +155,7 @@ void SpeechOutput::playClip(const QString &path)
         m_player = player;
         updateSpeaking();
         player->start();
+        DebugLog::log(QStringLiteral("Speaking a clip of %1 s").arg(double(clip->duration().count()) / 1e6, 0, 'f', 1));
     }
     QFile::remove(path);
 }
@@ -164,6 +165,7 @@ void SpeechOutput::onClipFinished(ClipPlayer *player)
     player->deleteLater();
     if (player != m_player)
         return;
+    DebugLog::log(QStringLiteral("Clip played"));
     m_player = nullptr;
     updateSpeaking();
 }

@@ -279,7 +279,7 @@ private slots:
         // Lines that are no answer are skipped, several lines in one read all taken.
         QTest::newRow("stray lines, then the clip in one write")
             << answer("not json\n[1,2]\n{}\n{\"status\":5}\n{\"status\":\"ok\"}\n{\"status\":\"ok\",\"out\":\"$OUT\"}\n", {{"tone", 1.0}})
-            << QStringList() << QStringList() << true;
+            << QStringList() << QStringList{"Speaking a clip of 1.0 s", "Clip played"} << true;
         // A line's first part waits inside the object for its end.
         QTest::newRow("lines split across writes")
             << QJsonObject{{"readySplitAt", 7}, {"replies", QJsonArray{QJsonObject{{"lines", QJsonArray{"{\"status\":\"err", "or\"}\n"}}}}}}
@@ -290,7 +290,7 @@ private slots:
             << QJsonObject{{"preamble", "not json\n{\"status\":\"ok\",\"out\":\"/nonexistent.wav\"}\n"
                                         "{\"status\":\"error\",\"message\":\"nobody asked\"}\n"},
                            {"stderrBytes", 1 << 20}, {"replies", QJsonArray{QJsonObject{{"tone", 1.0}}}}}
-            << QStringList() << QStringList() << true;
+            << QStringList() << QStringList{"Speaking a clip of 1.0 s", "Clip played"} << true;
     }
     void serverAnswers()
     {
@@ -306,7 +306,7 @@ private slots:
             QTRY_VERIFY2(m_output->isSpeaking(), qPrintable(logged().join(" | ")));
         QTRY_COMPARE(logged(), log);
         QCOMPARE(m_voice->calls, voice);
-        QCOMPARE(speaking.size(), plays ? 1 : 0);
+        QCOMPARE(speaking.size(), plays ? 2 : 0); // the clip has been played to its end: on, then off
         QTRY_COMPARE(requests().size(), 1);
         QCOMPARE(requests().at(0).value("text").toString(), "One\nnow, a 1 * b _ *c*");
         QCOMPARE(requests().at(0).value("voice").toString(), SettingsStore::defaultKokoroVoice);
