@@ -14,7 +14,11 @@ QVector3D GlobeMath::position(double latitude, double longitude)
 
 QQuaternion GlobeMath::facing(double latitude, double longitude)
 {
-    return QQuaternion::rotationTo(position(latitude, longitude), QVector3D(0, 0, 1));
+    // Turned about the poles' axis, then tipped towards the viewer, so north stays up; the
+    // shortest turn would leave places off the equator leaning sideways.
+    const QQuaternion spin = QQuaternion::fromAxisAndAngle(QVector3D(0, 1, 0), float(-(90.0 + longitude)));
+    const QQuaternion tip = QQuaternion::fromAxisAndAngle(QVector3D(1, 0, 0), float(latitude));
+    return tip * spin;
 }
 
 QQuaternion GlobeMath::pinOrientation(double latitude, double longitude)

@@ -26,8 +26,8 @@ public:
 
     /// The unit vector of a place, latitude and longitude in degrees.
     Q_INVOKABLE static QVector3D position(double latitude, double longitude);
-    /// The globe orientation that carries the place onto +z, the direction of the camera (the
-    /// shortest such turn).
+    /// The globe orientation that carries the place onto +z, the direction of the camera, with
+    /// north up the screen.
     Q_INVOKABLE static QQuaternion facing(double latitude, double longitude);
     /// The pin's orientation at a place: its +y along the surface normal.
     Q_INVOKABLE static QQuaternion pinOrientation(double latitude, double longitude);

@@ -115,8 +115,9 @@ private slots:
             {0, -90, QVector3D(0, 0, 1), QVector3D(0, 1, 0)}, // already facing
             {90, 0, QVector3D(0, 1, 0), QVector3D(0, 0, 1)},
             {-90, 40, QVector3D(0, -1, 0), QVector3D(0, 0, -1)},
-            {30, 60, QVector3D(float(std::sqrt(3.0) / 4), 0.5f, -0.75f), QVector3D()},
-            {-33.8688, 151.2093, QVector3D(), QVector3D()}};
+            // Off the equator north stays up the screen, tipped towards or away from the viewer.
+            {30, 60, QVector3D(float(std::sqrt(3.0) / 4), 0.5f, -0.75f), QVector3D(0, float(std::sqrt(3.0) / 2), 0.5f)},
+            {-33.8688, 151.2093, QVector3D(), QVector3D(0, std::cos(qDegreesToRadians(33.8688f)), -std::sin(qDegreesToRadians(33.8688f)))}};
         for (const auto &[latitude, longitude, position, northPole] : places) {
             const QVector3D place = GlobeMath::position(latitude, longitude);
             const QQuaternion turn = GlobeMath::facing(latitude, longitude);
