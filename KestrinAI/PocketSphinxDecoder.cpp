@@ -72,7 +72,7 @@ const Keyphrase keyphrases[] = {
     {"hey oryn(2)", "1e-5", 0}, // "hey are in..." is common: this one must fit well
     {"hey oryn(3)", "1e-20", 0},
     {"hey tarvik", "1e-40", 1},
-    {"hey kestrin", "1e-35", 2},
+    {"hey kestrin", "1e-45", 2}, // awb's slow "kestrin" comes out as "K EH Z G IH N"
     {"hey erin", "1e-30", -1},
     {"hey aaron", "1e-30", -1},
     {"hey karen", "1e-30", -1},
