@@ -1,5 +1,7 @@
 #include "SoundServer.h"
 
+#include "ChildProcess.h"
+
 #include <QDeadlineTimer>
 #include <QDir>
 #include <QFile>
@@ -92,6 +94,7 @@ bool SoundServer::start()
     m_process.setStandardOutputFile(QProcess::nullDevice());
     const QString logPath = m_dir.filePath(QStringLiteral("pulseaudio.log"));
     m_process.setStandardErrorFile(logPath);
+    TestSupport::diesWithTheTest(m_process);
     m_process.start(QStringLiteral("pulseaudio"),
                     {QStringLiteral("--daemonize=no"), QStringLiteral("-n"), QStringLiteral("-F"),
                      scriptPath, QStringLiteral("--exit-idle-time=-1"), QStringLiteral("--use-pid-file=false"),

@@ -3,6 +3,7 @@
 // Shared by every test: each test process gets its own home for the program's files, so no test
 // ever touches the user's real support or configuration folder.
 
+#include "ChildProcess.h"
 #include "Permissions.h"
 
 #include <QCoreApplication>

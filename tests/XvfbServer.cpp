@@ -1,5 +1,7 @@
 #include "XvfbServer.h"
 
+#include "ChildProcess.h"
+
 #include <QDeadlineTimer>
 #include <QDir>
 #include <QFile>
@@ -56,6 +58,7 @@ bool XvfbServer::start(const QList<QSize> &screens, bool compositor)
         root = QSize(root.width() + screen.width(), std::max(root.height(), screen.height()));
     m_server.setStandardErrorFile(m_dir.filePath(QStringLiteral("xvfb.log")));
     // The built-in fonts: no font package is needed.
+    TestSupport::diesWithTheTest(m_server);
     m_server.start(QStringLiteral("Xvfb"),
                    {QStringLiteral("-displayfd"), QStringLiteral("1"), QStringLiteral("-noreset"),
                     QStringLiteral("-nolisten"), QStringLiteral("tcp"), QStringLiteral("-fp"),
@@ -81,6 +84,7 @@ bool XvfbServer::start(const QList<QSize> &screens, bool compositor)
         m_compositor.setProcessEnvironment(environment());
         m_compositor.setStandardOutputFile(QProcess::nullDevice());
         m_compositor.setStandardErrorFile(m_dir.filePath(QStringLiteral("xcompmgr.log")));
+        TestSupport::diesWithTheTest(m_compositor);
         m_compositor.start(QStringLiteral("xcompmgr"), {});
         if (!m_compositor.waitForStarted(int(deadline.remainingTime())) || !waitForCompositor(timeout))
             return fail(QStringLiteral("xcompmgr did not take over the screen"));

@@ -234,6 +234,7 @@ private slots:
 
         QProcess target;
         target.setProcessEnvironment(env);
+        TestSupport::diesWithTheTest(target);
         target.start(QStringLiteral(KESTRIN_HELPER), {"backdrop"});
         QVERIFY(target.waitForReadyRead(10000) && target.readLine().startsWith("ready"));
 
@@ -246,6 +247,7 @@ private slots:
         writeAll(home.filePath("config/Kestrin AI/defaults.json"), R"({"didSeeSetup": true})");
         program.setProcessEnvironment(programEnv);
         program.setProcessChannelMode(QProcess::ForwardedChannels);
+        TestSupport::diesWithTheTest(program);
         program.start(KESTRIN_PROGRAM, {"--demo", "--expand"});
         auto stop = qScopeGuard([&] {
             program.terminate();

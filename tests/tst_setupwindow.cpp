@@ -324,6 +324,7 @@ private slots:
         programEnv.insert("OLLAMA_HOST", "127.0.0.1:" + QString::number(port));
         program.setProcessEnvironment(programEnv);
         program.setProcessChannelMode(QProcess::ForwardedChannels);
+        TestSupport::diesWithTheTest(program);
         program.start(KESTRIN_PROGRAM);
         auto stop = qScopeGuard([&] {
             program.terminate();

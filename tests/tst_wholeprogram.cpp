@@ -464,10 +464,12 @@ private slots:
                     m_pulse << m.captured(1) + u' ' + m.captured(2);
             }
         });
+        TestSupport::diesWithTheTest(m_pulseEvents);
         m_pulseEvents.start(QStringLiteral("pactl"), {QStringLiteral("subscribe")});
         QVERIFY(m_pulseEvents.waitForStarted(5000));
 
         m_backdrop.setProcessEnvironment(m_display.environment());
+        TestSupport::diesWithTheTest(m_backdrop);
         m_backdrop.start(QStringLiteral(KESTRIN_HELPER), {QStringLiteral("backdrop")});
         QVERIFY(m_backdrop.waitForReadyRead(10000) && m_backdrop.readLine().startsWith("ready"));
     }
