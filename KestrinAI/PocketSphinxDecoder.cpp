@@ -253,7 +253,6 @@ bool PocketSphinxDecoder::begin(Mode mode, bool partialResults, QString *error)
     m_speechSeen = false;
     m_wasInSpeech = false;
     m_decidedThrough = -1;
-    m_decidedScore = 0;
     m_framesSinceDetection = 0;
     m_sinceStreamStart = 0;
     m_listenedSamples = 0;
@@ -288,7 +287,6 @@ void PocketSphinxDecoder::restartSpotting()
     m_spotted.clear();
     m_wasInSpeech = false;
     m_decidedThrough = -1;
-    m_decidedScore = 0;
     m_framesSinceDetection = 0;
     m_sinceStreamStart = 0;
 }
@@ -329,14 +327,8 @@ QString PocketSphinxDecoder::settledPhrase()
         const QByteArray words = QByteArray(ps_seg_word(seg)).simplified();
         const auto known = std::find_if(std::begin(keyphrases), std::end(keyphrases),
                                         [&](const Keyphrase &k) { return words == k.phrase; });
-        if (end <= m_decidedThrough || known == std::end(keyphrases))
-            continue;
-        const int score = ps_seg_prob(seg, nullptr, nullptr, nullptr);
-        // A phrase over speech already decided on, ending a little later ("hey turn" decided, then
-        // "hey tarvik" over the same "hey turn the m..."), must fit it better than what won.
-        if (start <= m_decidedThrough && score <= m_decidedScore)
-            continue;
-        candidates.append({int(known - std::begin(keyphrases)), end, score});
+        if (end > m_decidedThrough && known != std::end(keyphrases))
+            candidates.append({int(known - std::begin(keyphrases)), end, ps_seg_prob(seg, nullptr, nullptr, nullptr)});
     }
     if (candidates.isEmpty())
         return {};
@@ -348,7 +340,6 @@ QString PocketSphinxDecoder::settledPhrase()
                                              [](const Candidate &a, const Candidate &b) { return a.score < b.score; });
     for (const Candidate &c : std::as_const(candidates))
         m_decidedThrough = qMax(m_decidedThrough, c.end);
-    m_decidedScore = best.score;
     const Keyphrase &chosen = keyphrases[best.keyphrase];
     if (chosen.wakeWord < 0) {
         DebugLog::log(QStringLiteral("Speech: heard \"%1\", not a wake phrase").arg(QLatin1String(chosen.phrase)));

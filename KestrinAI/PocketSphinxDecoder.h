@@ -94,7 +94,6 @@ private:
     QByteArray m_spotted;      // samples since the keyword search's stream began, for the replay
     bool m_wasInSpeech = false;
     int m_decidedThrough = -1;       // the last frame of the detections already decided on
-    int m_decidedScore = 0;          // the best score then: a name like ours that won
     int m_framesSinceDetection = 0;  // frames heard since an undecided detection was reported
     qsizetype m_sinceStreamStart = 0; // samples spotted since the stream began
     bool m_speechSeen = false; // listening: the voice activity detection has heard speech
