@@ -12,6 +12,7 @@
 #include <sphinxbase/ngram_model.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <iterator>
 #include <mutex>
 #include <utility>
@@ -82,6 +83,8 @@ const Keyphrase keyphrases[] = {
 
 // After the first detection, frames to wait for others of the same stretch before choosing.
 constexpr int detectionSettleFrames = 5;
+// Frames between the starts of two detections that read the same words.
+constexpr int rivalStartSlack = 2;
 
 // Decoders are made and freed one at a time: each one re-opens PocketSphinx's process-wide
 // log file, which must not happen under another decoder's feet.
@@ -253,6 +256,7 @@ bool PocketSphinxDecoder::begin(Mode mode, bool partialResults, QString *error)
     m_speechSeen = false;
     m_wasInSpeech = false;
     m_decidedThrough = -1;
+    m_rivalStart = -1;
     m_framesSinceDetection = 0;
     m_sinceStreamStart = 0;
     m_listenedSamples = 0;
@@ -287,6 +291,7 @@ void PocketSphinxDecoder::restartSpotting()
     m_spotted.clear();
     m_wasInSpeech = false;
     m_decidedThrough = -1;
+    m_rivalStart = -1;
     m_framesSinceDetection = 0;
     m_sinceStreamStart = 0;
 }
@@ -318,6 +323,7 @@ QString PocketSphinxDecoder::settledPhrase()
         int keyphrase;
         int end;
         int score; // the phrase against the search's phone loop, comparable between phrases
+        int start;
     };
     QList<Candidate> candidates;
     for (ps_seg_t *seg = ps_seg_iter(m_ps); seg; seg = ps_seg_next(seg)) {
@@ -327,8 +333,15 @@ QString PocketSphinxDecoder::settledPhrase()
         const QByteArray words = QByteArray(ps_seg_word(seg)).simplified();
         const auto known = std::find_if(std::begin(keyphrases), std::end(keyphrases),
                                         [&](const Keyphrase &k) { return words == k.phrase; });
-        if (end > m_decidedThrough && known != std::end(keyphrases))
-            candidates.append({int(known - std::begin(keyphrases)), end, ps_seg_prob(seg, nullptr, nullptr, nullptr)});
+        if (end <= m_decidedThrough || known == std::end(keyphrases))
+            continue;
+        const int score = ps_seg_prob(seg, nullptr, nullptr, nullptr);
+        // Reported a few frames after a name like ours won from the same start ("hey karen",
+        // then "hey tarvik" over "hey turn the m..."): another reading of the same words, which
+        // must fit them better. Against the phone loop, scores of different lengths compare.
+        if (m_rivalStart >= 0 && std::abs(start - m_rivalStart) <= rivalStartSlack && score <= m_rivalScore)
+            continue;
+        candidates.append({int(known - std::begin(keyphrases)), end, score, start});
     }
     if (candidates.isEmpty())
         return {};
@@ -341,6 +354,8 @@ QString PocketSphinxDecoder::settledPhrase()
     for (const Candidate &c : std::as_const(candidates))
         m_decidedThrough = qMax(m_decidedThrough, c.end);
     const Keyphrase &chosen = keyphrases[best.keyphrase];
+    m_rivalStart = chosen.wakeWord < 0 ? best.start : -1;
+    m_rivalScore = best.score;
     if (chosen.wakeWord < 0) {
         DebugLog::log(QStringLiteral("Speech: heard \"%1\", not a wake phrase").arg(QLatin1String(chosen.phrase)));
         return {};

@@ -94,6 +94,9 @@ private:
     QByteArray m_spotted;      // samples since the keyword search's stream began, for the replay
     bool m_wasInSpeech = false;
     int m_decidedThrough = -1;       // the last frame of the detections already decided on
+    // The name like ours that won the last decision: where it began and how well it fitted.
+    int m_rivalStart = -1;
+    int m_rivalScore = 0;
     int m_framesSinceDetection = 0;  // frames heard since an undecided detection was reported
     qsizetype m_sinceStreamStart = 0; // samples spotted since the stream began
     bool m_speechSeen = false; // listening: the voice activity detection has heard speech
