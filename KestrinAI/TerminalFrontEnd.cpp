@@ -508,7 +508,9 @@ QString byteText(qint64 bytes)
     return QString::number(bytes) + QStringLiteral(" B");
 }
 
-int run(const QStringList &arguments)
+namespace {
+
+int dispatch(const QStringList &arguments)
 {
     const QString command = arguments.value(1);
     if (command == QLatin1String("status"))
@@ -533,8 +535,19 @@ int run(const QStringList &arguments)
     if (command == QLatin1String("map"))
         return map(arguments.mid(2));
     out() << helpText();
-    out().flush();
     return 0;
+}
+
+} // namespace
+
+int run(const QStringList &arguments)
+{
+    const int status = dispatch(arguments);
+    // What is written is out before the command returns: the program may leave without the
+    // exit handlers that would flush these streams.
+    out().flush();
+    err().flush();
+    return status;
 }
 
 } // namespace TerminalFrontEnd

@@ -207,7 +207,7 @@ private slots:
         const QString programClip = NeuralVoiceServer::outputPath(99);
         TestSupport::writeAll(programClip, "RIFF");
         const Run r = run({"say", "Hello **there**"});
-        QVERIFY2(r.status == 0, qPrintable(r.err));
+        QVERIFY2(r.status == 0, qPrintable(QStringLiteral("status %1, out: %2, err: %3").arg(r.status).arg(r.out, r.err)));
         QCOMPARE(r.out, voice);
         const QByteArray requests = TestSupport::readAll(m_work.filePath("requests.jsonl"));
         QCOMPARE(QJsonDocument::fromJson(requests).object().value("text").toString(), neural ? "Hello there" : "");
