@@ -320,7 +320,10 @@ class WholeProgramTest : public QObject
     QHash<QByteArray, QRect> windowsOf(qint64 pid)
     {
         QByteArray ids;
-        xdotool({"search", "--onlyvisible", "--pid", QString::number(pid)}, &ids);
+        // A window going away during the search (the orb, a window fading out) ends xdotool with
+        // an X error and a list cut short, and a window that is there would read as gone: ask again.
+        for (int attempt = 0; attempt < 5 && !xdotool({"search", "--onlyvisible", "--pid", QString::number(pid)}, &ids); ++attempt)
+            QTest::qWait(20);
         QHash<QByteArray, QRect> windows;
         for (const QByteArray &id : ids.split('\n')) {
             QByteArray shell;
