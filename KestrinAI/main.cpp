@@ -43,9 +43,10 @@ int exportIcons(const QString &folder)
 
 /// Qt 6.4's PulseAudio backend is torn down by the exit handlers while its mainloop thread can
 /// still be dispatching, which now and then crashed a terminal command that had played or
-/// recorded sound, after it had done its work. Nothing of ours waits for those handlers (the
-/// log and the settings are written as they change, the command's output is flushed), so a
-/// terminal command leaves without them. Not under AddressSanitizer: its leak check runs there.
+/// recorded sound, after it had done its work; the tray program records and plays too. Nothing
+/// of ours waits for those handlers (the log and the settings are written as they change,
+/// conversation saves are waited for, the command's output is flushed), so the program leaves
+/// without them once its own objects are gone. Not under AddressSanitizer: its leak check runs there.
 void leaveWithoutExitHandlers(int status)
 {
 #ifndef __SANITIZE_ADDRESS__
@@ -56,32 +57,9 @@ void leaveWithoutExitHandlers(int status)
 #endif
 }
 
-} // namespace
-
-int main(int argc, char *argv[])
+// The tray program: the edge panel, the tray icon and the voice, until it is told to quit.
+int runTray(int &argc, char *argv[])
 {
-    QStringList arguments;
-    for (int i = 0; i < argc; ++i)
-        arguments << QString::fromLocal8Bit(argv[i]);
-    if (TerminalFrontEnd::handles(arguments)) {
-        int status = 0;
-        // No second-instance check: a terminal command runs alongside. Only the globe needs a display.
-        if (TerminalFrontEnd::showsWindow(arguments)) {
-            preferX11();
-            QApplication app(argc, argv);
-            status = TerminalFrontEnd::run(arguments);
-        } else {
-            QCoreApplication app(argc, argv);
-            status = TerminalFrontEnd::run(arguments);
-        }
-        leaveWithoutExitHandlers(status);
-        return status;
-    }
-    if (const LaunchOptions early = LaunchOptions::parse(arguments); early.exportIconPath) {
-        QCoreApplication app(argc, argv);
-        return exportIcons(*early.exportIconPath);
-    }
-
     preferX11();
     QApplication app(argc, argv);
     QApplication::setApplicationName(AppInfo::name);
@@ -114,5 +92,36 @@ int main(int argc, char *argv[])
     // A save requested just before quitting must still reach the disk.
     ConversationStore::waitForPendingSaves();
     DebugLog::log(QStringLiteral("=== %1 quit ===").arg(AppInfo::name));
+    return status;
+}
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    QStringList arguments;
+    for (int i = 0; i < argc; ++i)
+        arguments << QString::fromLocal8Bit(argv[i]);
+    if (TerminalFrontEnd::handles(arguments)) {
+        int status = 0;
+        // No second-instance check: a terminal command runs alongside. Only the globe needs a display.
+        if (TerminalFrontEnd::showsWindow(arguments)) {
+            preferX11();
+            QApplication app(argc, argv);
+            status = TerminalFrontEnd::run(arguments);
+        } else {
+            QCoreApplication app(argc, argv);
+            status = TerminalFrontEnd::run(arguments);
+        }
+        leaveWithoutExitHandlers(status);
+        return status;
+    }
+    if (const LaunchOptions early = LaunchOptions::parse(arguments); early.exportIconPath) {
+        QCoreApplication app(argc, argv);
+        return exportIcons(*early.exportIconPath);
+    }
+
+    const int status = runTray(argc, argv);
+    leaveWithoutExitHandlers(status);
     return status;
 }
