@@ -12,6 +12,7 @@
 #include <sphinxbase/ngram_model.h>
 
 #include <algorithm>
+#include <cmath>
 #include <cstdlib>
 #include <iterator>
 #include <mutex>
@@ -85,6 +86,15 @@ const Keyphrase keyphrases[] = {
 constexpr int detectionSettleFrames = 5;
 // Frames between the starts of two detections that read the same words.
 constexpr int rivalStartSlack = 2;
+
+// Talk before a phrase: a frame this far above the room's noise is speech, and a pause of
+// this many frames ends a stretch of talk. A phrase after more talk than the last is part of
+// it: callers said at most 0.6 s before a phrase (an "okay", a breath), while ordinary
+// sentences that fit one came after a second or more.
+constexpr double loudAboveNoiseDb = 15;
+constexpr double noiseRisePerFrameDb = 0.02; // a room grown louder is learnt at 2 dB a second
+constexpr int pauseFrames = 30;
+constexpr int maxTalkBeforePhraseFrames = 70;
 
 // Decoders are made and freed one at a time: each one re-opens PocketSphinx's process-wide
 // log file, which must not happen under another decoder's feet.
@@ -258,6 +268,7 @@ bool PocketSphinxDecoder::begin(Mode mode, bool partialResults, QString *error)
     m_decidedThrough = -1;
     m_rivalStart = -1;
     m_framesSinceDetection = 0;
+    m_loudness.clear();
     m_sinceStreamStart = 0;
     m_listenedSamples = 0;
     m_speechSamples = 0;
@@ -289,6 +300,7 @@ void PocketSphinxDecoder::restartSpotting()
     ps_start_stream(m_ps);
     ps_start_utt(m_ps);
     m_spotted.clear();
+    m_loudness.clear();
     m_wasInSpeech = false;
     m_decidedThrough = -1;
     m_rivalStart = -1;
@@ -356,11 +368,60 @@ QString PocketSphinxDecoder::settledPhrase()
     const Keyphrase &chosen = keyphrases[best.keyphrase];
     m_rivalStart = chosen.wakeWord < 0 ? best.start : -1;
     m_rivalScore = best.score;
+    m_phraseFrames = best.end - best.start + 1;
     if (chosen.wakeWord < 0) {
         DebugLog::log(QStringLiteral("Speech: heard \"%1\", not a wake phrase").arg(QLatin1String(chosen.phrase)));
         return {};
     }
     return QString::fromLatin1(wakeWords[chosen.wakeWord].phrase);
+}
+
+qsizetype PocketSphinxDecoder::framesAfterPhrase() const
+{
+    return qsizetype(cmd_ln_int32_r(ps_get_config(m_ps), "-kws_delay")) + frontEndLagFrames + detectionSettleFrames;
+}
+
+bool PocketSphinxDecoder::insideTalk(const QString &phrase) const
+{
+    // Spotting is fed a frame at a time, so the phrase began this many frames ago.
+    const qsizetype spottedFrames = m_spotted.size() / qsizetype(sizeof(qint16)) / frameSamples;
+    const int talk = m_loudness.speechBefore(spottedFrames - framesAfterPhrase() - m_phraseFrames);
+    if (talk <= maxTalkBeforePhraseFrames)
+        return false;
+    DebugLog::log(QStringLiteral("Speech: heard \"%1\" after %2 s of other talk, not a wake phrase")
+                      .arg(phrase, QString::number(talk / 100.0, 'f', 1)));
+    return true;
+}
+
+void PocketSphinxDecoder::Loudness::add(const qint16 *frame, qsizetype count)
+{
+    double energy = 0;
+    for (qsizetype i = 0; i < count; ++i)
+        energy += double(frame[i]) * frame[i];
+    const double db = 10 * std::log10(energy / double(qMax<qsizetype>(count, 1)) + 1);
+    // The quietest level, drifting up so that a room grown louder is learnt.
+    m_floorDb = m_floorDb < 0 ? db : qMin(db, m_floorDb + noiseRisePerFrameDb);
+    m_loud.push_back(db > m_floorDb + loudAboveNoiseDb);
+}
+
+void PocketSphinxDecoder::Loudness::clear()
+{
+    m_loud.clear();
+}
+
+int PocketSphinxDecoder::Loudness::speechBefore(qsizetype frame) const
+{
+    int speech = 0;
+    int quiet = 0;
+    for (qsizetype i = qMin(frame, qsizetype(m_loud.size())) - 1; i >= 0 && quiet < pauseFrames; --i) {
+        if (m_loud[size_t(i)]) {
+            ++speech;
+            quiet = 0;
+        } else {
+            ++quiet;
+        }
+    }
+    return speech;
 }
 
 void PocketSphinxDecoder::decodeStep(const qint16 *samples, qsizetype count, QList<RecognitionResult> &results)
@@ -386,15 +447,17 @@ qsizetype PocketSphinxDecoder::spot(const qint16 *samples, qsizetype count, QLis
             const qsizetype k = qMin(frameSamples, n - took);
             ps_process_raw(m_ps, samples + at + took, size_t(k), FALSE, FALSE);
             m_spotted.append(reinterpret_cast<const char *>(samples + at + took), k * qsizetype(sizeof(qint16)));
+            m_loudness.add(samples + at + took, k);
             took += k;
             phrase = settledPhrase();
+            if (!phrase.isEmpty() && insideTalk(phrase))
+                phrase.clear();
         }
 
         if (!phrase.isEmpty()) {
             // The words said since the phrase ended are the start of the command, so they are
             // decoded again as dictation, with the rest of this step.
-            const qsizetype since = (qsizetype(cmd_ln_int32_r(ps_get_config(m_ps), "-kws_delay")) + frontEndLagFrames
-                                     + detectionSettleFrames) * frameSamples;
+            const qsizetype since = framesAfterPhrase() * frameSamples;
             const qsizetype spottedSamples = m_spotted.size() / qsizetype(sizeof(qint16));
             QByteArray replay = m_spotted.right(qMin(since, spottedSamples) * qsizetype(sizeof(qint16)));
             replay.append(reinterpret_cast<const char *>(samples + at + took), (n - took) * qsizetype(sizeof(qint16)));

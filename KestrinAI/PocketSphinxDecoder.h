@@ -9,6 +9,7 @@
 
 #include <memory>
 #include <optional>
+#include <vector>
 
 struct ps_decoder_s;
 
@@ -36,6 +37,9 @@ struct ps_decoder_s;
 /// is handed in, so the same sound always gives the same transcript. A new decoder knows
 /// nothing of the microphone yet: the first few seconds of speech it hears are decoded a
 /// second time once ending the utterance has adapted its cepstral mean.
+///
+/// A wake phrase begins what is said: one heard after more than 0.7 s of talk without a pause
+/// is taken for a part of that talk, where ordinary sentences fit a phrase now and then.
 ///
 /// The model is trusted as the package installs it: PocketSphinx ends the process on a
 /// malformed model file.
@@ -67,6 +71,21 @@ public:
 private:
     enum class Phase { idle, spotting, listening };
 
+    /// Frame by frame, whether the spotted audio was loud enough to be speech, against the
+    /// quietest level heard lately (the room's noise).
+    class Loudness
+    {
+    public:
+        void add(const qint16 *frame, qsizetype count);
+        void clear(); // the frames; the room's level is kept
+        /// Frames of speech before @p frame, back to the last pause.
+        int speechBefore(qsizetype frame) const;
+
+    private:
+        std::vector<bool> m_loud;
+        double m_floorDb = -1; // none yet
+    };
+
     explicit PocketSphinxDecoder(const QString &modelFolder);
     bool ensureWakeSearch(QString *error);
     enum class Dictation { full, command };
@@ -78,6 +97,10 @@ private:
     /// The wake phrase the keyword search heard, once every phrase that fits the same speech
     /// has been reported and the best fit is one of ours; empty until then.
     QString settledPhrase();
+    /// Frames from the end of a phrase to when it is decided on.
+    qsizetype framesAfterPhrase() const;
+    /// The phrase just decided on came after too much talk to be a call.
+    bool insideTalk(const QString &phrase) const;
     void decodeStep(const qint16 *samples, qsizetype count, QList<RecognitionResult> &results);
     bool listen(const qint16 *samples, qsizetype count, QList<RecognitionResult> &results);
     QString transcript(const char *hypothesis) const;
@@ -98,6 +121,8 @@ private:
     int m_rivalStart = -1;
     int m_rivalScore = 0;
     int m_framesSinceDetection = 0;  // frames heard since an undecided detection was reported
+    int m_phraseFrames = 0;          // how long the phrase last decided on lasted
+    Loudness m_loudness;             // of m_spotted
     qsizetype m_sinceStreamStart = 0; // samples spotted since the stream began
     bool m_speechSeen = false; // listening: the voice activity detection has heard speech
     qint64 m_listenedSamples = 0;

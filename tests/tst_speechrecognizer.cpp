@@ -212,24 +212,30 @@ private slots:
     {
         QTest::addColumn<QString>("phrase"), QTest::addColumn<QString>("command"), QTest::addColumn<QString>("voice");
         QTest::addColumn<QStringList>("effects"), QTest::addColumn<double>("noise"), QTest::addColumn<QString>("colour");
+        // What is said just before the phrase, and the pause after the talk before it.
+        QTest::addColumn<QString>("lead"), QTest::addColumn<double>("pause");
         const QStringList plain;
-        QTest::newRow("oryn, rms") << "hey oryn" << "show me a map of tokyo" << "rms" << plain << 0.0 << "";
-        QTest::newRow("tarvik, slt") << "hey tarvik" << "what time is it" << "slt" << plain << 0.0 << "";
-        QTest::newRow("oryn, slt in brown noise") << "hey oryn" << "what time is it" << "slt" << plain << 0.07 << "brownnoise";
+        QTest::newRow("oryn, rms") << "hey oryn" << "show me a map of tokyo" << "rms" << plain << 0.0 << "" << "" << 1.0;
+        QTest::newRow("tarvik, slt") << "hey tarvik" << "what time is it" << "slt" << plain << 0.0 << "" << "" << 1.0;
+        QTest::newRow("oryn, slt in brown noise") << "hey oryn" << "what time is it" << "slt" << plain << 0.07 << "brownnoise" << "" << 1.0;
         // "are-in", and "hey-yoryn" with the glide: the other ways the name is said.
-        QTest::newRow("oryn, slt") << "hey oryn" << "what time is it" << "slt" << plain << 0.0 << "";
-        QTest::newRow("oryn, awb") << "hey oryn" << "what time is it" << "awb" << plain << 0.0 << "";
-        QTest::newRow("kestrin, rms faster") << "hey kestrin" << "show me a map of tokyo" << "rms" << QStringList{"tempo", "1.15"} << 0.0 << "";
+        QTest::newRow("oryn, slt") << "hey oryn" << "what time is it" << "slt" << plain << 0.0 << "" << "" << 1.0;
+        QTest::newRow("oryn, awb") << "hey oryn" << "what time is it" << "awb" << plain << 0.0 << "" << "" << 1.0;
+        QTest::newRow("kestrin, rms faster") << "hey kestrin" << "show me a map of tokyo" << "rms" << QStringList{"tempo", "1.15"} << 0.0 << "" << "" << 1.0;
+        // A call begins what is said, but may follow talk closely, or a word.
+        QTest::newRow("tarvik, kal16, half a second after talk") << "hey tarvik" << "what time is it" << "kal16" << plain << 0.0 << "" << "" << 0.5;
+        QTest::newRow("kestrin after an okay, awb") << "hey kestrin" << "what time is it" << "awb" << plain << 0.0 << "" << "okay " << 1.0;
     }
     void wakePhraseThenCommand()
     {
         QFETCH(QString, phrase); QFETCH(QString, command); QFETCH(QString, voice);
         QFETCH(QStringList, effects); QFETCH(double, noise); QFETCH(QString, colour);
+        QFETCH(QString, lead); QFETCH(double, pause);
         // Some talk without a phrase first, as before someone calls the assistant.
         const QString talk = say("I think it will rain later", voice);
-        const QString call = say(phrase + ' ' + command, voice, effects, noise, colour);
+        const QString call = say(lead + phrase + ' ' + command, voice, effects, noise, colour);
         QVERIFY(!talk.isEmpty() && !call.isEmpty());
-        Hearing h(m_audio.join({talk, call}, 1.0), Mode::wakePhrase);
+        Hearing h(m_audio.join({talk, call}, pause), Mode::wakePhrase);
         QVERIFY(h.waitForEnd(30000));
         const QString final = h.heard.finalText();
         QVERIFY2(final.startsWith(phrase + ' ') && SpokenAudio::wordsFound(command, final.mid(phrase.size())) >= 0.6,
@@ -240,6 +246,18 @@ private slots:
         for (const RecognitionResult &partial : partials)
             QVERIFY(partial.bestTranscription.startsWith(phrase));
         QVERIFY(!h.heard.offMainThread);
+    }
+
+    void talkIsNotACall()
+    {
+        // Sentence after sentence, as people talk: the end of kal16's sentence and the start of
+        // the next fit "hey kestrin" as well as a call does, after more than a second of talk.
+        const QString meeting = QStringLiteral("the meeting moved to thursday at three");
+        const QStringList talk{say(meeting, "awb"), say(meeting, "kal16"), say("can you believe how warm it was yesterday", "slt")};
+        QVERIFY(!talk.contains(QString()));
+        Hearing h(m_audio.join(talk, 0.5), Mode::wakePhrase);
+        QVERIFY(h.waitForEnd(30000));
+        QVERIFY2(h.heard.results.isEmpty(), h.heard.describe());
     }
 
     void dictationAndWakeListenerRunTogether()
