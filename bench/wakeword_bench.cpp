@@ -16,8 +16,10 @@
 //    for a command too late and gives up on. Every phrase is thus heard by the phrase search.
 //    A callback belongs to the utterance during or after which it came. Clean and in pink
 //    noise (on the speech only), the two conditions side by side in two child processes.
+// 3. Continuous talk. 60 sentences, one after another with half-second pauses, as people
+//    talk to each other: every wake is false. Counted apart from the 48 sentences above.
 //
-// Run with `make bench` (about twelve minutes).
+// Run with `make bench` (about fifteen minutes).
 
 #include "AppPaths.h"
 #include "BenchSupport.h"
@@ -82,10 +84,28 @@ const QStringList nearMisses{QStringLiteral("hey karen open the door"),
                              QStringLiteral("I saw a kestrel over the field"),
                              QStringLiteral("they drove to oregon in the spring"),
                              QStringLiteral("hey turn the music down a little")};
+// Said one after another, each twice in other voices.
+const QStringList conversation{
+    QStringLiteral("I think it will rain later this afternoon"), QStringLiteral("we should get the groceries before the shop closes"),
+    QStringLiteral("the meeting moved to thursday at three"), QStringLiteral("can you believe how warm it was yesterday"),
+    QStringLiteral("my brother is coming to visit next week"), QStringLiteral("the train was late again this morning"),
+    QStringLiteral("let us try the new restaurant on the corner"), QStringLiteral("I need to finish this report by friday"),
+    QStringLiteral("did you remember to call the dentist"), QStringLiteral("the kids are playing in the garden"),
+    QStringLiteral("there is a strange noise coming from the car"), QStringLiteral("could you pass me the salt please"),
+    QStringLiteral("I left my keys on the kitchen table"), QStringLiteral("the concert starts at eight tonight"),
+    QStringLiteral("she said the package would arrive tomorrow"), QStringLiteral("we are running out of coffee again"),
+    QStringLiteral("turn left at the next traffic light"), QStringLiteral("the printer on the second floor is broken"),
+    QStringLiteral("he is learning to play the guitar"), QStringLiteral("what did you think of the movie"),
+    QStringLiteral("the garden needs watering every evening"), QStringLiteral("I will pick up the children after school"),
+    QStringLiteral("the price of tickets went up again"), QStringLiteral("our neighbours are painting their house"),
+    QStringLiteral("let me check my calendar first"), QStringLiteral("the cat knocked a glass off the shelf"),
+    QStringLiteral("I am trying to fix the kitchen sink"), QStringLiteral("the weather forecast says it will be sunny"),
+    QStringLiteral("we could go hiking on the weekend"), QStringLiteral("my phone battery is almost empty")};
 const QStringList warmUpSentences{QStringLiteral("nothing much is happening here today"),
                                   QStringLiteral("the kettle is on if you want some tea")};
 
 constexpr double gapSeconds = 2.0;
+constexpr double conversationGapSeconds = 0.5;
 constexpr double afterBareSeconds = 8.0; // longer than the 7 s window
 constexpr double trailingSeconds = 3.0;
 // A callback comes at least this long after its utterance starts (a phrase and a pause).
@@ -560,10 +580,30 @@ QList<Utterance> corpus()
     return order;
 }
 
-/// The utterances spoken and joined into one recording, their times filled in; empty on failure.
-QString record(SpokenAudio &audio, QList<Utterance> &utterances, double noise)
+/// The warm-up, then every sentence of the conversation twice, in turn by each voice.
+QList<Utterance> talkCorpus()
 {
-    const QString gap = audio.quiet(gapSeconds);
+    QList<Utterance> order;
+    for (const QString &sentence : warmUpSentences) {
+        Utterance u;
+        u.text = sentence;
+        u.voice = QStringLiteral("rms");
+        u.warmUp = true;
+        order << u;
+    }
+    for (qsizetype i = 0; i < 2 * conversation.size(); ++i) {
+        Utterance u;
+        u.text = conversation[i % conversation.size()];
+        u.voice = voices[i % voices.size()];
+        order << u;
+    }
+    return order;
+}
+
+/// The utterances spoken and joined into one recording, their times filled in; empty on failure.
+QString record(SpokenAudio &audio, QList<Utterance> &utterances, double noise, double gapLength = gapSeconds)
+{
+    const QString gap = audio.quiet(gapLength);
     const QString longGap = audio.quiet(afterBareSeconds);
     const QString lead = audio.quiet(1.0);
     if (gap.isEmpty() || longGap.isEmpty() || lead.isEmpty())
@@ -578,7 +618,7 @@ QString record(SpokenAudio &audio, QList<Utterance> &utterances, double noise)
         u.start = at;
         u.end = at + seconds(spoken);
         const bool bare = !u.word.isEmpty() && u.command.isEmpty();
-        at = u.end + (bare ? afterBareSeconds : gapSeconds);
+        at = u.end + (bare ? afterBareSeconds : gapLength);
         parts << spoken << (bare ? longGap : gap);
     }
     return audio.join(parts, 0);
@@ -627,7 +667,12 @@ int orchestrate(const QString &home)
     QList<Utterance> noisy = clean;
     const QString cleanRecording = record(audio, clean, 0);
     const QString noisyRecording = record(audio, noisy, 0.02);
-    if (warmUp.contains(QString()) || talk.isEmpty() || silence.isEmpty() || cleanRecording.isEmpty() || noisyRecording.isEmpty()) {
+    QList<Utterance> talkClean = talkCorpus();
+    QList<Utterance> talkNoisy = talkClean;
+    const QString talkCleanRecording = record(audio, talkClean, 0, conversationGapSeconds);
+    const QString talkNoisyRecording = record(audio, talkNoisy, 0.02, conversationGapSeconds);
+    if (warmUp.contains(QString()) || talk.isEmpty() || silence.isEmpty() || cleanRecording.isEmpty() || noisyRecording.isEmpty()
+        || talkCleanRecording.isEmpty() || talkNoisyRecording.isEmpty()) {
         out << "could not make speech: " << audio.lastError() << "\n";
         return 1;
     }
@@ -649,6 +694,10 @@ int orchestrate(const QString &home)
     const auto noisyChild = startChild({QStringLiteral("--listen"), noisyRecording}, home + QStringLiteral("/noise"));
     const Heard cleanHeard = attribute(clean, finishChild(*cleanChild, 1200000));
     const Heard noisyHeard = attribute(noisy, finishChild(*noisyChild, 1200000));
+    const auto talkCleanChild = startChild({QStringLiteral("--listen"), talkCleanRecording}, home + QStringLiteral("/talk-clean"));
+    const auto talkNoisyChild = startChild({QStringLiteral("--listen"), talkNoisyRecording}, home + QStringLiteral("/talk-noise"));
+    const Heard talkCleanHeard = attribute(talkClean, finishChild(*talkCleanChild, 1200000));
+    const Heard talkNoisyHeard = attribute(talkNoisy, finishChild(*talkNoisyChild, 1200000));
     const double accuracyTime = step.elapsed() / 1000.0;
 
     // --- the report ---
@@ -680,6 +729,8 @@ int orchestrate(const QString &home)
 
     const Score cleanScore = score(QStringLiteral("clean"), clean, cleanHeard);
     const Score noisyScore = score(QStringLiteral("noise"), noisy, noisyHeard);
+    const Score talkCleanScore = score(QStringLiteral("talk, clean"), talkClean, talkCleanHeard);
+    const Score talkNoisyScore = score(QStringLiteral("talk, noise"), talkNoisy, talkNoisyHeard);
     const int phraseCount = int(std::count_if(clean.cbegin(), clean.cend(), [](const Utterance &u) { return !u.word.isEmpty(); }));
     const int bareCount = int(std::count_if(clean.cbegin(), clean.cend(), [](const Utterance &u) { return !u.word.isEmpty() && u.command.isEmpty(); }));
     const int scoredCount = int(std::count_if(clean.cbegin(), clean.cend(), [](const Utterance &u) { return !u.warmUp; }));
@@ -720,6 +771,10 @@ int orchestrate(const QString &home)
              noisyScore.falseEveryday, false);
     countRow(QStringLiteral("  on near misses (%1)").arg(cleanScore.nearTotal), cleanScore.falseNear, noisyScore.falseNear, false);
     countRow(QStringLiteral("  the wrong name"), cleanScore.wrongWord, noisyScore.wrongWord, false);
+    out << "false wakes in continuous talk (" << talkCleanScore.without << " sentences, "
+        << QString::number(conversationGapSeconds, 'f', 1) << " s apart, "
+        << QString::number(talkClean.last().end, 'f', 0) << " s; not in the count above)\n";
+    countRow(QString(), talkCleanScore.falseWakes(), talkNoisyScore.falseWakes(), false);
 
     out << "\nrecall by voice, tempo and kind (information)\n";
     for (const QString &voice : voices)
@@ -740,12 +795,12 @@ int orchestrate(const QString &home)
         << latencyText(noisyScore.latencies) << " (a bare phrase waits 1 s for a command)\n";
     out << "dictation loaded in " << cleanHeard.child.values.value(QStringLiteral("dictationLoadMs")) << " / "
         << noisyHeard.child.values.value(QStringLiteral("dictationLoadMs")) << " ms (clean / noise), with the first phrase heard\n";
-    for (const Heard *h : {&cleanHeard, &noisyHeard})
+    for (const Heard *h : {&cleanHeard, &noisyHeard, &talkCleanHeard, &talkNoisyHeard})
         if (h->child.values.value(QStringLiteral("played")) != QLatin1String("1"))
             out << "A listener run did not finish its audio: " << h->child.values.value(QStringLiteral("error")) << "\n";
 
     out << "\nmisses and false wakes:\n";
-    const QStringList notes = cleanScore.notes + noisyScore.notes;
+    const QStringList notes = cleanScore.notes + noisyScore.notes + talkCleanScore.notes + talkNoisyScore.notes;
     for (const QString &note : notes)
         out << "    " << note << "\n";
     if (notes.isEmpty())
