@@ -521,6 +521,20 @@ QString latencyText(QList<double> values)
         .arg(QString::number(values[values.size() / 2], 'f', 2), QString::number(values.last(), 'f', 2));
 }
 
+/// The sentences that load the model at the head of a recording, not counted.
+QList<Utterance> warmUpUtterances()
+{
+    QList<Utterance> order;
+    for (const QString &sentence : warmUpSentences) {
+        Utterance u;
+        u.text = sentence;
+        u.voice = order.isEmpty() ? QStringLiteral("slt") : QStringLiteral("rms");
+        u.warmUp = true;
+        order << u;
+    }
+    return order;
+}
+
 /// Builds the corpus in order: a sentence without a phrase after every bare phrase, and one
 /// after every second phrase with a command; the rest at the end.
 QList<Utterance> corpus()
@@ -557,14 +571,7 @@ QList<Utterance> corpus()
                 others << u;
             }
 
-    QList<Utterance> order;
-    for (const QString &sentence : warmUpSentences) {
-        Utterance u;
-        u.text = sentence;
-        u.voice = order.isEmpty() ? QStringLiteral("slt") : QStringLiteral("rms");
-        u.warmUp = true;
-        order << u;
-    }
+    QList<Utterance> order = warmUpUtterances();
     qsizetype next = 0;
     int withCommand = 0;
     for (const Utterance &u : std::as_const(phrases)) {
@@ -583,14 +590,7 @@ QList<Utterance> corpus()
 /// The warm-up, then every sentence of the conversation twice, in turn by each voice.
 QList<Utterance> talkCorpus()
 {
-    QList<Utterance> order;
-    for (const QString &sentence : warmUpSentences) {
-        Utterance u;
-        u.text = sentence;
-        u.voice = QStringLiteral("rms");
-        u.warmUp = true;
-        order << u;
-    }
+    QList<Utterance> order = warmUpUtterances();
     for (qsizetype i = 0; i < 2 * conversation.size(); ++i) {
         Utterance u;
         u.text = conversation[i % conversation.size()];
