@@ -74,13 +74,18 @@ const Keyphrase keyphrases[] = {
     {"hey oryn(2)", "1e-5", 0}, // "hey are in..." is common: this one must fit well
     {"hey oryn(3)", "1e-20", 0},
     {"hey tarvik", "1e-40", 1},
-    {"hey kestrin", "1e-45", 2}, // awb's slow "kestrin" comes out as "K EH Z G IH N"
+    {"hey kestrin", "1e-40", 2}, // awb's slow "kestrin" comes out as "K EH Z G IH N"
     {"hey erin", "1e-30", -1},
     {"hey aaron", "1e-30", -1},
     {"hey karen", "1e-30", -1},
     {"hey travis", "1e-30", -1},
     {"hey kristen", "1e-30", -1},
 };
+
+// The keyword search drops a phrase's path that falls this far behind the best of its phone
+// loop. Wider than the decoder's 1e-48, which lost kal16's quick "hey tarvik" halfway through;
+// dictation keeps its own.
+const double keywordBeam = 1e-55;
 
 // After the first detection, frames to wait for others of the same stretch before choosing.
 constexpr int detectionSettleFrames = 5;
@@ -95,6 +100,8 @@ constexpr double loudAboveNoiseDb = 15;
 constexpr double noiseRisePerFrameDb = 0.02; // a room grown louder is learnt at 2 dB a second
 constexpr int pauseFrames = 30;
 constexpr int maxTalkBeforePhraseFrames = 70;
+// The longest a phrase lasts, said slowly: the slowest of the wake-word bench take 0.95 s.
+constexpr int maxPhraseFrames = 120;
 
 // Decoders are made and freed one at a time: each one re-opens PocketSphinx's process-wide
 // log file, which must not happen under another decoder's feet.
@@ -201,7 +208,12 @@ bool PocketSphinxDecoder::ensureWakeSearch(QString *error)
     for (const Keyphrase &k : keyphrases)
         list.write(QByteArray(k.phrase) + " /" + k.threshold + "/\n");
     list.flush();
-    if (ps_set_kws(m_ps, wakeSearch, QFile::encodeName(list.fileName()).constData()) < 0) {
+    cmd_ln_t *config = ps_get_config(m_ps);
+    const double beam = cmd_ln_float64_r(config, "-beam");
+    cmd_ln_set_float_r(config, "-beam", keywordBeam);
+    const int set = ps_set_kws(m_ps, wakeSearch, QFile::encodeName(list.fileName()).constData()); // reads it
+    cmd_ln_set_float_r(config, "-beam", beam);
+    if (set < 0) {
         if (error)
             *error = QStringLiteral("the wake phrase search could not be set up");
         return false;
@@ -270,6 +282,8 @@ bool PocketSphinxDecoder::begin(Mode mode, bool partialResults, QString *error)
     m_framesSinceDetection = 0;
     m_loudness.clear();
     m_sinceStreamStart = 0;
+    m_skippingTalk = false;
+    m_pause.clear();
     m_listenedSamples = 0;
     m_speechSamples = 0;
     m_spotted.clear();
@@ -306,6 +320,8 @@ void PocketSphinxDecoder::restartSpotting()
     m_rivalStart = -1;
     m_framesSinceDetection = 0;
     m_sinceStreamStart = 0;
+    m_skippingTalk = false;
+    m_pause.clear();
 }
 
 bool PocketSphinxDecoder::feed(const qint16 *samples, qsizetype count, QList<RecognitionResult> &results)
@@ -393,7 +409,47 @@ bool PocketSphinxDecoder::insideTalk(const QString &phrase) const
     return true;
 }
 
-void PocketSphinxDecoder::Loudness::add(const qint16 *frame, qsizetype count)
+bool PocketSphinxDecoder::pastAnyPhrase() const
+{
+    // A new decoder takes a second look at whole stretches of talk; nor may a detection still
+    // wait to be decided on.
+    if (m_adaptedSamples < adaptationSamples || m_secondLook || m_framesSinceDetection > 0)
+        return false;
+    return m_loudness.talk() > maxTalkBeforePhraseFrames + maxPhraseFrames + framesAfterPhrase();
+}
+
+QString PocketSphinxDecoder::spotFrame(const qint16 *frame, qsizetype count)
+{
+    ps_process_raw(m_ps, frame, size_t(count), FALSE, FALSE);
+    m_spotted.append(reinterpret_cast<const char *>(frame), count * qsizetype(sizeof(qint16)));
+    m_loudness.add(frame, count);
+    const QString phrase = settledPhrase();
+    return phrase.isEmpty() || insideTalk(phrase) ? QString() : phrase;
+}
+
+void PocketSphinxDecoder::skipFrame(const qint16 *frame, qsizetype count)
+{
+    m_pause.append(reinterpret_cast<const char *>(frame), count * qsizetype(sizeof(qint16)));
+    if (!m_loudness.hear(frame, count)) {
+        constexpr qsizetype kept = pauseFrames * frameSamples * qsizetype(sizeof(qint16));
+        if (m_pause.size() > kept)
+            m_pause.remove(0, m_pause.size() - kept);
+    } else {
+        m_pause.clear();
+    }
+    if (!m_loudness.pausing())
+        return;
+    // The search starts afresh on the pause, as it does after any stretch of speech, so that
+    // its voice detector meets quiet first.
+    const QByteArray pause = std::exchange(m_pause, {});
+    restartSpotting();
+    const auto *samples = reinterpret_cast<const qint16 *>(pause.constData());
+    const qsizetype length = pause.size() / qsizetype(sizeof(qint16));
+    for (qsizetype at = 0; at < length; at += frameSamples)
+        spotFrame(samples + at, qMin(frameSamples, length - at)); // quiet: nothing to settle on
+}
+
+bool PocketSphinxDecoder::Loudness::hear(const qint16 *frame, qsizetype count)
 {
     double energy = 0;
     for (qsizetype i = 0; i < count; ++i)
@@ -401,12 +457,26 @@ void PocketSphinxDecoder::Loudness::add(const qint16 *frame, qsizetype count)
     const double db = 10 * std::log10(energy / double(qMax<qsizetype>(count, 1)) + 1);
     // The quietest level, drifting up so that a room grown louder is learnt.
     m_floorDb = m_floorDb < 0 ? db : qMin(db, m_floorDb + noiseRisePerFrameDb);
-    m_loud.push_back(db > m_floorDb + loudAboveNoiseDb);
+    const bool loud = db > m_floorDb + loudAboveNoiseDb;
+    if (loud) {
+        ++m_talk;
+        m_quiet = 0;
+    } else if (++m_quiet >= pauseFrames) {
+        m_talk = 0;
+    }
+    return loud;
+}
+
+bool PocketSphinxDecoder::Loudness::pausing() const
+{
+    return m_quiet >= pauseFrames;
 }
 
 void PocketSphinxDecoder::Loudness::clear()
 {
     m_loud.clear();
+    m_talk = 0;
+    m_quiet = 0;
 }
 
 int PocketSphinxDecoder::Loudness::speechBefore(qsizetype frame) const
@@ -445,14 +515,16 @@ qsizetype PocketSphinxDecoder::spot(const qint16 *samples, qsizetype count, QLis
         qsizetype took = 0;
         while (took < n && phrase.isEmpty()) {
             const qsizetype k = qMin(frameSamples, n - took);
-            ps_process_raw(m_ps, samples + at + took, size_t(k), FALSE, FALSE);
-            m_spotted.append(reinterpret_cast<const char *>(samples + at + took), k * qsizetype(sizeof(qint16)));
-            m_loudness.add(samples + at + took, k);
+            if (m_skippingTalk) {
+                skipFrame(samples + at + took, k);
+            } else {
+                phrase = spotFrame(samples + at + took, k);
+                m_skippingTalk = phrase.isEmpty() && pastAnyPhrase();
+            }
             took += k;
-            phrase = settledPhrase();
-            if (!phrase.isEmpty() && insideTalk(phrase))
-                phrase.clear();
         }
+        if (m_skippingTalk)
+            continue;
 
         if (!phrase.isEmpty()) {
             // The words said since the phrase ended are the start of the command, so they are

@@ -39,7 +39,9 @@ struct ps_decoder_s;
 /// second time once ending the utterance has adapted its cepstral mean.
 ///
 /// A wake phrase begins what is said: one heard after more than 0.7 s of talk without a pause
-/// is taken for a part of that talk, where ordinary sentences fit a phrase now and then.
+/// is taken for a part of that talk, where ordinary sentences fit a phrase now and then. So
+/// once talk has gone on longer than that and the longest phrase, the keyword search, which
+/// costs nearly all of the listener's time, waits for the next pause.
 ///
 /// The model is trusted as the package installs it: PocketSphinx ends the process on a
 /// malformed model file.
@@ -76,14 +78,22 @@ private:
     class Loudness
     {
     public:
-        void add(const qint16 *frame, qsizetype count);
+        /// Takes in the next frame without keeping it; true when it is speech.
+        bool hear(const qint16 *frame, qsizetype count);
+        void add(const qint16 *frame, qsizetype count) { m_loud.push_back(hear(frame, count)); }
         void clear(); // the frames; the room's level is kept
         /// Frames of speech before @p frame, back to the last pause.
         int speechBefore(qsizetype frame) const;
+        /// Frames of speech since the last pause, up to the latest frame heard.
+        int talk() const { return m_talk; }
+        /// The latest frames heard are a pause.
+        bool pausing() const;
 
     private:
         std::vector<bool> m_loud;
         double m_floorDb = -1; // none yet
+        int m_talk = 0;
+        int m_quiet = 0; // frames since the last speech
     };
 
     explicit PocketSphinxDecoder(const QString &modelFolder);
@@ -101,6 +111,12 @@ private:
     qsizetype framesAfterPhrase() const;
     /// The phrase just decided on came after too much talk to be a call.
     bool insideTalk(const QString &phrase) const;
+    /// So far into talk that no phrase can begin or still be under way before the next pause.
+    bool pastAnyPhrase() const;
+    /// One frame to the keyword search: the phrase it settled on, if any.
+    QString spotFrame(const qint16 *frame, qsizetype count);
+    /// Skipping talk: one frame, listened to for the pause that ends it.
+    void skipFrame(const qint16 *frame, qsizetype count);
     void decodeStep(const qint16 *samples, qsizetype count, QList<RecognitionResult> &results);
     bool listen(const qint16 *samples, qsizetype count, QList<RecognitionResult> &results);
     QString transcript(const char *hypothesis) const;
@@ -132,4 +148,6 @@ private:
     QByteArray m_heard;          // listening: the utterance so far, for a second look
     qint64 m_adaptedSamples = 0; // speech the decoder has adapted to in its life
     bool m_secondLook = false;   // spotting a stretch again
+    bool m_skippingTalk = false; // spotting: the search waits for the pause that ends this talk
+    QByteArray m_pause;          // skipping: the latest quiet audio, where the search resumes
 };

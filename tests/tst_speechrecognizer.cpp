@@ -252,12 +252,18 @@ private slots:
     {
         // Sentence after sentence, as people talk: the end of kal16's sentence and the start of
         // the next fit "hey kestrin" as well as a call does, after more than a second of talk.
+        // Past the first seconds of a sentence the phrase search rests until the next pause,
+        // so the call after the talk is heard only if it wakes up again in time.
         const QString meeting = QStringLiteral("the meeting moved to thursday at three");
-        const QStringList talk{say(meeting, "awb"), say(meeting, "kal16"), say("can you believe how warm it was yesterday", "slt")};
+        const QStringList talk{say(meeting, "awb"), say(meeting, "kal16"), say("can you believe how warm it was yesterday", "slt"),
+                               say("we walked down to the lake and talked about the summer holidays", "awb"),
+                               say("hey tarvik what time is it", "rms")};
         QVERIFY(!talk.contains(QString()));
         Hearing h(m_audio.join(talk, 0.5), Mode::wakePhrase);
         QVERIFY(h.waitForEnd(30000));
-        QVERIFY2(h.heard.results.isEmpty(), h.heard.describe());
+        const QList<RecognitionResult> partials = h.heard.partials();
+        QVERIFY2(!partials.isEmpty() && partials.first().bestTranscription == "hey tarvik", h.heard.describe());
+        QVERIFY2(h.heard.finalText().startsWith("hey tarvik what time"), h.heard.describe());
     }
 
     void dictationAndWakeListenerRunTogether()
